@@ -1,0 +1,10 @@
+// Developer traces (the counterpart of a debugger output window): written to standard
+// error only when PALVOR_TRACE is set in the environment, otherwise dropped.
+#pragma once
+
+namespace DUve {
+
+// printf-style; the formatted text is cut at 4096 characters.
+void DebugTrace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace DUve

@@ -28,7 +28,7 @@ if [ "$fuzz_seconds" -gt 0 ] && command -v clang++ >/dev/null 2>&1 &&
     cp tests/fuzz/corpus/* "$work/"
     echo "== fuzzing LoadObjects ($family) for ${fuzz_seconds}s"
     build-fuzz/bin/fuzz_load_$family -max_total_time="$fuzz_seconds" -max_len=4096 \
-      -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 12
+      -rss_limit_mb=2048 -malloc_limit_mb=16 -print_final_stats=1 "$work" 2>&1 | tail -n 12
     rm -rf "$work"
   done
 else

@@ -26,8 +26,9 @@ CEventCommon::CEventCommon(CRArchive& ar) {
     idEvent = ar.ReadUid();
     nStep = ar.ReadU32();
     auto object = CSerialize::LoadObject(ar);
-    property = std::dynamic_pointer_cast<const CEventBase>(object);
-    if (!property) throw CRArchiveException("event without an event property");
+    const CEventBase* event = object ? object->AsEvent() : nullptr;
+    if (!event) throw CRArchiveException("event without an event property");
+    property = std::shared_ptr<const CEventBase>(std::move(object), event);
 }
 
 void CEventCommon::Serialize(CRArchive& ar) const {

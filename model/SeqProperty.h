@@ -15,6 +15,8 @@
 
 namespace DUve::CRSeq::Property {
 
+class CEventBase;
+
 class CBase {
 public:
     using CFamily = CBase;
@@ -22,6 +24,8 @@ public:
     virtual uint16_t GetSerializeId() const = 0;
     // Writes the fields to a storing archive; does nothing with a loading one.
     virtual void Serialize(CRArchive& ar) const = 0;
+    // This object as an event kind, or null (a cheaper test than a dynamic cast).
+    virtual const CEventBase* AsEvent() const { return nullptr; }
     // Registers the twelve classes of this family.
     static void RegisterClasses(CRSerializeT<CBase>::CRegistrar& registrar);
 };
@@ -85,6 +89,7 @@ struct CPort : CFieldObjT<CPort, CBase> {
 // Root of the event kinds.
 class CEventBase : public CBase {
 public:
+    const CEventBase* AsEvent() const final { return this; }
     // True when `other` is of the same kind with all fields equal.
     virtual bool IsEqual(const CEventBase& other) const = 0;
 };

@@ -66,7 +66,8 @@ void Deliver(const CSender& sender, const CBatch& batch) {
             (*catchAll)(message);
             if (!bridge->IsAlive()) return;
         }
-        const auto it = map->find(std::type_index(typeid(*message)));
+        const CMessage& m = *message;
+        const auto it = map->find(std::type_index(typeid(m)));
         if (it != map->end()) it->second(message);
     }
 }

@@ -89,7 +89,8 @@ public:
     // Runs the handler of the message's dynamic type; a type without one is ignored.
     bool Dispatch(CMain& main, const CMessagePtr& message) const {
         if (!message) return false;
-        const auto it = m_map.find(std::type_index(typeid(*message)));
+        const CMessage& m = *message;
+        const auto it = m_map.find(std::type_index(typeid(m)));
         if (it == m_map.end()) return false;
         it->second(main, message);
         return true;

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libboost-dev
+  libboost-dev libsqlite3-dev libcurl4-openssl-dev ca-certificates
+  php-cli curl python3
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

@@ -1,1 +1,192 @@
-// (being written)
+#include "App/WebApi.h"
+
+#include <curl/curl.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <sstream>
+#include <utility>
+
+#include "runtime/RString.h"
+
+namespace DUve {
+
+namespace {
+
+constexpr const char* kUserAgent = "PalvorServer/1.0";
+constexpr long kMaxRedirects = 3;
+// The JSON reader recurses once per nesting level; deeper replies are refused unread.
+constexpr int kMaxJsonDepth = 64;
+
+// libcurl's global state is set up once per process, whichever thread asks first.
+bool CurlReady() {
+    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ready;
+}
+
+struct CTransfer {
+    CURL* pCurl = nullptr;
+    std::vector<uint8_t> vBody;
+    bool bOverflow = false;
+};
+
+// Keeps only the body of a 200 reply (bodies of redirects and errors are dropped unread)
+// and stops the transfer once the body would exceed the limit.
+size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<CTransfer*>(user);
+    const size_t bytes = size * count;
+    long status = 0;
+    curl_easy_getinfo(transfer->pCurl, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) return bytes;
+    if (bytes > CRWebApi::kMaxBodyBytes - transfer->vBody.size()) {
+        (void)0;
+    }
+    try {
+        transfer->vBody.insert(transfer->vBody.end(), data, data + bytes);
+    } catch (...) {
+        return 0;
+    }
+    return bytes;
+}
+
+// Deepest nesting of arrays and objects in a JSON text, brackets inside strings excluded.
+// Stops counting once `limit` is passed.
+int JsonDepth(const std::vector<uint8_t>& text, int limit) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const uint8_t c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > deepest) deepest = depth;
+            if (deepest > limit) break;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+long OrDefault(long value, long fallback) { return value > 0 ? value : fallback; }
+
+}  // namespace
+
+std::string UrlEncode(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+bool IsAcceptableReply(long status, const std::vector<uint8_t>& body) {
+    if (status != 200 || body.empty()) return false;
+    if (JsonDepth(body, kMaxJsonDepth) > kMaxJsonDepth) return false;
+    try {
+        std::istringstream in(std::string(body.begin(), body.end()));
+        boost::property_tree::ptree tree;
+        boost::property_tree::read_json(in, tree);
+        const auto acceptable = tree.get_optional<bool>("acceptable");
+        return acceptable && *acceptable;
+    } catch (...) {
+        return false;
+    }
+}
+
+CRWebApi::CRWebApi(std::string siteRoot, CWebApiOptions options)
+    : m_sSiteRoot(std::move(siteRoot)), m_options(options) {
+    while (!m_sSiteRoot.empty() && m_sSiteRoot.back() == '/') m_sSiteRoot.pop_back();
+    const CWebApiOptions defaults;
+    m_options.nConnectTimeoutMs =
+        OrDefault(m_options.nConnectTimeoutMs, defaults.nConnectTimeoutMs);
+    m_options.nTotalTimeoutMs = OrDefault(m_options.nTotalTimeoutMs, defaults.nTotalTimeoutMs);
+}
+
+std::string CRWebApi::ApiAddress() const { return m_sSiteRoot + "/modules/palvorxp/api.php"; }
+
+std::string CRWebApi::FrontPageAddress() const { return m_sSiteRoot; }
+
+std::string CRWebApi::UpdateArchiveAddress() const {
+    return m_sSiteRoot + "/palvorserver-win.zip";
+}
+
+CHttpResult CRWebApi::HttpGet(const std::string& url) const {
+    CHttpResult result;
+    if (!CurlReady()) return result;
+    CURL* curl = curl_easy_init();
+    if (!curl) return result;
+    try {
+        CTransfer transfer;
+        transfer.pCurl = curl;
+        bool ok = curl_easy_setopt(curl, CURLOPT_URL, url.c_str()) == CURLE_OK;
+#if LIBCURL_VERSION_NUM >= 0x075500
+        ok = ok && curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+        ok = ok && curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+#else
+        ok = ok && curl_easy_setopt(curl, CURLOPT_PROTOCOLS,
+                                    long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
+        ok = ok && curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS,
+                                    long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
+#endif
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_options.nConnectTimeoutMs);
+
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+        if (ok && curl_easy_perform(curl) == CURLE_OK && !transfer.bOverflow) {
+            long status = 0;
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+            result.nStatus = status;
+            if (status == 200) result.vBody = std::move(transfer.vBody);
+        }
+    } catch (...) {
+        result = CHttpResult{};
+    }
+    curl_easy_cleanup(curl);
+    return result;
+}
+
+bool CRWebApi::IsAcceptableUser(int32_t visitorId, uint32_t solutionId,
+                                const std::u16string& token) const {
+    try {
+        const std::string url =
+            Format("%s?api=IsAcceptableUser&solutionid=%d&visiterid=%d&token=%s", ApiAddress(),
+                   static_cast<int32_t>(solutionId), visitorId, UrlEncode(Utf16ToUtf8(token)));
+        const CHttpResult reply = HttpGet(url);
+        return IsAcceptableReply(reply.nStatus, reply.vBody);
+    } catch (...) {
+        return false;
+    }
+}
+
+void CRWebApi::KeepAlive() const {
+    try {
+        HttpGet(Format("%s?api=KeepAlive", ApiAddress()));
+    } catch (...) {
+    }
+}
+
+}  // namespace DUve

@@ -4,6 +4,7 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 namespace DUve {
 
@@ -111,6 +112,39 @@ void CRUiLoopAsio::RunFor(std::chrono::milliseconds d) {
 }
 
 void CRUiLoopAsio::Stop() { m_io.stop(); }
+
+namespace {
+// A periodic timer on an event loop; re-armed from its previous expiry.
+struct CPeriodic : std::enable_shared_from_this<CPeriodic> {
+    CPeriodic(boost::asio::io_context& io, std::chrono::milliseconds p, std::function<void()> f)
+        : timer(io), period(p), callback(std::move(f)) {}
+    void Arm() {
+        timer.expires_at(timer.expiry() + period);
+        std::weak_ptr<CPeriodic> weak = weak_from_this();
+        timer.async_wait([weak](const boost::system::error_code& ec) {
+            auto self = weak.lock();
+            if (ec || !self) return;
+            self->Arm();
+            try {
+                self->callback();
+            } catch (...) {
+                // A failing callback does not stop the timer.
+            }
+        });
+    }
+    boost::asio::steady_timer timer;
+    std::chrono::milliseconds period;
+    std::function<void()> callback;
+};
+}  // namespace
+
+std::shared_ptr<void> CRUiLoopAsio::StartTimer(std::chrono::milliseconds period,
+                                               std::function<void()> f) {
+    auto t = std::make_shared<CPeriodic>(m_io, period, std::move(f));
+    t->timer.expires_at(std::chrono::steady_clock::now());
+    t->Arm();
+    return t;
+}
 
 // ---- CRSendToUiThread ----
 

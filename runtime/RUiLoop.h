@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -31,6 +32,11 @@ public:
     uint32_t PostedCount() const;
     // The largest PostedCount ever reached.
     uint32_t MaxPostedCount() const;
+
+    // UI thread: calls `f` on the UI thread every `period`, counted from the previous
+    // expiry so it does not drift, until the returned handle is released.
+    virtual std::shared_ptr<void> StartTimer(std::chrono::milliseconds period,
+                                             std::function<void()> f) = 0;
 
 protected:
     // Any thread: queue one call of OnWakeup on the UI thread. Must not block and must
@@ -71,6 +77,8 @@ public:
         return true;
     }
     void Stop();
+    std::shared_ptr<void> StartTimer(std::chrono::milliseconds period,
+                                     std::function<void()> f) override;
     // Raw wake-ups posted to the event loop and not yet run (the implementation's queue).
     uint32_t QueuedWakeups() const { return m_nQueued.load(); }
     uint32_t MaxQueuedWakeups() const { return m_nMaxQueued.load(); }

@@ -244,4 +244,7 @@ struct CCommandCreateEvent : CFieldObjT<CCommandCreateEvent, CBase> {
 
 #undef PALVOR_COMMAND
 
+// Qualified class name of a command's serialize id; empty when the id is not a command.
+std::string_view ClassName(uint16_t serializeId);
+
 }  // namespace DUve::Sequencer::CProtocol

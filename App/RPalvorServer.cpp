@@ -1,0 +1,83 @@
+#include "App/RPalvorServer.h"
+
+#include "runtime/RMsBase.h"
+#include "runtime/RUiLoop.h"
+
+namespace DUve {
+
+CRPalvorServer::CRPalvorServer(const CRThreadMessage::CListSender& senders,
+                               std::shared_ptr<CRWebApi> webApi,
+                               std::filesystem::path serverFolder,
+                               std::chrono::milliseconds keepAlivePeriod)
+    : m_webApi(std::move(webApi)),
+      m_serverFolder(std::move(serverFolder)),
+      m_senders(senders),
+      m_receiver(CRThreadBridge::InitializeUiThread()) {
+    if (auto loop = CRUiLoop::Current()) {
+        std::weak_ptr<CRWebApi> api = m_webApi;
+        m_keepAliveTimer = loop->StartTimer(keepAlivePeriod, [api] {
+            if (auto a = api.lock()) a->KeepAlive();
+        });
+    }
+    CRThreadMessage::CListSender acceptorSenders = m_senders;
+    acceptorSenders.Add(m_receiver->GetSender());
+    m_acceptor = std::make_unique<CRSeqAcceptor>(acceptorSenders);
+    CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorError>(
+        *m_receiver, [this](const auto& m) { OnAcceptorError(m); });
+    CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorListen>(
+        *m_receiver, [this](const auto& m) { OnAcceptorListen(m); });
+    CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorAccepted>(
+        *m_receiver, [this](const auto& m) { OnAcceptorAccepted(m); });
+}
+
+CRPalvorServer::~CRPalvorServer() {
+    m_receiver.reset();
+    m_acceptor.reset();
+    m_servers.clear();
+}
+
+bool CRPalvorServer::PalvorServerIsRunning() const { return m_acceptor->IsListening(); }
+
+void CRPalvorServer::PalvorServerRun(uint16_t port) { m_acceptor->Listen(port); }
+
+void CRPalvorServer::PalvorServerStop() {
+    m_acceptor->Stop();
+    m_servers.clear();  // each server closes its connections and databases
+}
+
+std::shared_ptr<CRSeqServer> CRPalvorServer::FindServer(uint32_t solutionId) const {
+    const auto it = m_servers.find(solutionId);
+    return it == m_servers.end() ? nullptr : it->second;
+}
+
+void CRPalvorServer::HandOverSocket(uint32_t solutionId,
+                                    const std::shared_ptr<CRSocket::CHandle>& socket) {
+    auto& server = m_servers[solutionId];
+    if (!server) server = std::make_shared<CRSeqServer>(m_senders, solutionId, m_serverFolder);
+    server->AddUser(socket->Release());
+}
+
+void CRPalvorServer::OnAcceptorError(
+    const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorError>& m) {
+    if (m_observer.onError) m_observer.onError(m->sError);
+}
+
+void CRPalvorServer::OnAcceptorListen(
+    const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorListen>&) {
+    if (m_observer.onListen) m_observer.onListen();
+}
+
+void CRPalvorServer::OnAcceptorAccepted(
+    const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorAccepted>& m) {
+    const bool acceptable =
+        m_webApi && m_webApi->IsAcceptableUser(m->nVisiterId, m->nSolutionId, m->sToken);
+    if (!acceptable) {
+        // The connection closes when the message (and its handle) goes.
+        CRMsBase::OutputMessage(m_senders, "\r\nVisitor refused : visiterid=%d solutionid=%u %s",
+                                m->nVisiterId, m->nSolutionId, m->sRemoteAddress);
+        return;
+    }
+    HandOverSocket(m->nSolutionId, m->socket);
+}
+
+}  // namespace DUve

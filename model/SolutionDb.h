@@ -1,0 +1,155 @@
+// The solution database: the persistent store of one solution in an SQLite file with the
+// tables sequence, track, port and event. Rows come back as records carrying the property
+// objects; every write runs inside a nestable transaction scope (BEGIN/COMMIT outermost,
+// savepoints inside), so a failed inner step undoes only its own changes.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "model/SeqProperty.h"
+#include "runtime/RArchive.h"
+#include "runtime/RUid.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace DUve {
+
+class CSolutionDb {
+public:
+    struct CSequence {
+        CRUid idSequence;
+        CRSeq::Property::CSequence property;
+    };
+    struct CTrack {
+        CRUid idTrack;
+        CRUid idSequence;
+        CRSeq::Property::CTrack property;
+        std::u16string sMml;
+    };
+    struct CPort {
+        CRUid idPort;
+        CRUid idSequence;
+        CRSeq::Property::CPort property;
+    };
+    template <class T>
+    struct CEventT {
+        CRUid idEvent;
+        CRUid idPort;
+        uint32_t nStep = 0;
+        std::shared_ptr<const T> property;
+    };
+    using CEvent = CEventT<CRSeq::Property::CEventBase>;
+    // What Delete removed of the identifiers it was given (not the items removed with them).
+    struct CDeleted {
+        CRUidSet setSequence, setTrack, setPort, setEvent;
+    };
+
+    // One nestable transaction scope. The outermost runs "BEGIN", every scope sets the
+    // savepoint "_<depth>"; leaving a scope releases its savepoint and the outermost one
+    // commits. Rollback undoes what was done since the scope began; the scope stays open.
+    // A scope left by an exception rolls back first.
+    class CTransaction {
+    public:
+        explicit CTransaction(CSolutionDb& db);
+        ~CTransaction();
+        CTransaction(const CTransaction&) = delete;
+        CTransaction& operator=(const CTransaction&) = delete;
+        void Rollback();
+
+    private:
+        CSolutionDb& m_db;
+        unsigned m_nDepth;
+        int m_nUncaught;
+    };
+
+    CSolutionDb();
+    ~CSolutionDb();
+    CSolutionDb(const CSolutionDb&) = delete;
+    CSolutionDb& operator=(const CSolutionDb&) = delete;
+
+    // Opens (creating when missing) the file and the missing tables; an open database is
+    // closed first. An empty path opens a new temporary file "sol*.tmp" under the
+    // "tmpsolution" folder; the first such open in the process also removes the temporary
+    // databases that earlier runs left there. False when the file is not a usable database.
+    bool Open(const std::filesystem::path& path);
+    void Close();
+    bool IsOpen() const { return m_db != nullptr; }
+    const std::filesystem::path& GetPath() const { return m_path; }
+
+    std::shared_ptr<const CRSeq::Property::CSequence> GetSequence(const CRUid& id);
+    std::vector<std::shared_ptr<const CSequence>> SelectSequences(const CRUidSet& ids);
+    std::vector<std::shared_ptr<const CSequence>> SelectAllSequences();
+    // Creating an identifier that exists overwrites its title.
+    bool CreateSequence(const CRUid& id, const CRSeq::Property::CSequence& p);
+    bool UpdateSequence(const CRUid& id, const CRSeq::Property::CSequence& p);
+
+    // Fails when the sequence does not exist, or when the track exists in another sequence.
+    bool CreateTrack(const CRUid& idTrack, const CRUid& idSequence,
+                     const CRSeq::Property::CTrack& p);
+    bool UpdateTrack(const CRUid& idTrack, const CRSeq::Property::CTrack& p);
+    std::shared_ptr<const CTrack> GetTrack(const CRUid& id);
+    std::vector<std::shared_ptr<const CTrack>> SelectTracks(const CRUidSet& ids);
+    std::vector<std::shared_ptr<const CTrack>> SelectTracksOfSequence(const CRUid& idSequence);
+    // (record, changed): (nothing, false) for an unknown track, (stored, false) when the
+    // text is the same or cannot be written, (record with the new text, true) otherwise.
+    std::pair<std::shared_ptr<const CTrack>, bool> ChangeMml(const CRUid& idTrack,
+                                                             const std::u16string& mml);
+
+    // Returns the record of the owning track (p.idTrack); nothing when that track does not
+    // exist or when the port exists in another sequence.
+    std::shared_ptr<const CTrack> CreatePort(const CRUid& idPort, const CRSeq::Property::CPort& p);
+    bool UpdatePort(const CRUid& idPort, const CRSeq::Property::CPort& p);
+    std::shared_ptr<const CPort> GetPort(const CRUid& id);
+    // The records of these ports carry a null idSequence (the query does not read it).
+    std::vector<std::shared_ptr<const CPort>> SelectPorts(const CRUidSet& ids);
+    std::vector<std::shared_ptr<const CPort>> SelectPortsOfTrack(const CRUid& idTrack);
+    std::vector<std::shared_ptr<const CPort>> SelectPortsOfTracks(const CRUidSet& ids);
+    std::vector<std::shared_ptr<const CPort>> SelectPortsOfSequence(const CRUid& idSequence);
+
+    // Stores every event of the list in the port and returns the port's record. All or
+    // nothing: an unknown port, an event without a property or a failed write stores none.
+    // An event whose identifier is already stored keeps its stored row.
+    std::shared_ptr<const CPort> InsertEvents(const CRUid& idPort,
+                                              const CRSeq::Property::CListEvent& events);
+    std::shared_ptr<const CEvent> GetEvent(const CRUid& id);
+    std::vector<std::shared_ptr<const CEvent>> SelectEventsOfPorts(const CRUidSet& ids);
+    // In step order (unsigned), equal steps in storage order.
+    std::vector<std::shared_ptr<const CEvent>> SelectEventsOfPort(const CRUid& idPort);
+    std::map<CRUid, CRSeq::Property::CListEvent> SelectEventListsOfPorts(const CRUidSet& ids);
+
+    // Removes sequences, tracks, ports and events with everything below them.
+    CDeleted Delete(const CRUidSet& ids);
+
+private:
+    class CStatement;
+    friend class CStatement;
+
+    // A cached statement for the text (taken out of the cache while in use), or a fresh one.
+    sqlite3_stmt* Acquire(const std::string& sql);
+    void Release(const std::string& sql, sqlite3_stmt* stmt);
+    // Runs a statement that returns no rows; true when it completed.
+    bool Execute(const std::string& sql);
+
+    std::filesystem::path m_path;
+    sqlite3* m_db = nullptr;
+    std::vector<CTransaction*> m_vTransaction;
+    std::unordered_map<std::string, sqlite3_stmt*> m_mapStatement;
+};
+
+namespace SolutionDbInner {
+// Every SQL BLOB literal of the set, comma separated: X'00ff...',X'...'.
+std::string BlobList(const CRUidSet& ids);
+// Removes the files "sol*.tmp*" of `folder` except those of the database `keep` and those
+// another connection has locked (databases in use).
+void RemoveStaleTempFiles(const std::filesystem::path& folder, const std::filesystem::path& keep);
+}  // namespace SolutionDbInner
+
+}  // namespace DUve

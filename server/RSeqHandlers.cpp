@@ -1,0 +1,200 @@
+// The command handlers of the sequencer server: each changes or reads the solution
+// database and queues the answers and broadcasts of the message being handled.
+#include <memory>
+
+#include "model/RSeqSolution.h"
+#include "server/RSeqServer.h"
+
+namespace DUve::Sequencer {
+
+namespace {
+
+namespace P = CRSeq::Property;
+using namespace CProtocol;
+using CSessionPtr = CServer::CSessionPtr;
+using CBatch = CServer::CSendBatch;
+const CRUid kAll;  // broadcast key of every client
+
+bool OnEcho(CServer&, const CSessionPtr& session, const CCommandEcho& c, CBatch& batch) {
+    batch.AddReply(session, std::make_shared<CCommandEcho>(c.idEcho));
+    return false;
+}
+
+bool OnDelete(CServer& server, const CSessionPtr&, const CCommandDelete& c, CBatch& batch) {
+    auto deleted = server.Db().Delete(c.idSet);
+    if (!deleted.setSequence.empty() || !deleted.setTrack.empty() || !deleted.setPort.empty() ||
+        !deleted.setEvent.empty())
+        batch.Broadcast(std::make_shared<CCommandDeleted>(
+                            std::move(deleted.setSequence), std::move(deleted.setTrack),
+                            std::move(deleted.setPort), std::move(deleted.setEvent)),
+                        kAll);
+    return true;
+}
+
+bool OnCreateSequence(CServer& server, const CSessionPtr&, const CCommandCreateSequence& c,
+                      CBatch& batch) {
+    if (server.Db().CreateSequence(c.idSequence, c.property))
+        batch.Broadcast(std::make_shared<CCommandCreateSequence>(c.idSequence, c.property), kAll);
+    return true;
+}
+
+bool OnOpenSequence(CServer& server, const CSessionPtr& session, const CCommandOpenSequence& c,
+                    CBatch& batch) {
+    const auto solution = CRSeqSolution::LoadSequences(server.Db(), c.idSet);
+    CRUidSet opened;
+    for (const auto& seq : solution->GetSequences())
+        if (session->setOpen.insert(seq->idSequence).second) opened.insert(seq->idSequence);
+    batch.AddReply(session, std::make_shared<CCommandOpenSequence>(opened));
+    for (const auto& idSequence : opened) {
+        for (const auto& track : solution->GetTracksOfSequence(idSequence)) {
+            batch.AddReply(session, std::make_shared<CCommandCreateTrack>(
+                                        track->idTrack, idSequence, track->property));
+            if (!track->sMml.empty())
+                batch.AddReply(session,
+                               std::make_shared<CCommandTrackChangeMml>(track->idTrack, track->sMml));
+        }
+    }
+    for (const auto& idSequence : opened) {
+        for (const auto& entry : solution->GetPortsOfSequence(idSequence)) {
+            const auto& port = std::get<2>(entry);
+            batch.AddReply(session, std::make_shared<CCommandCreatePort>(port->idPort, port->property));
+            P::CListEvent events;
+            for (const auto& e : solution->GetEventsOfPort(port->idPort))
+                events.Insert(std::make_shared<const P::CEventCommon>(e->idEvent, e->nStep, e->property));
+            batch.AddReply(session, std::make_shared<CCommandCreateEvent>(port->idPort, std::move(events)));
+        }
+    }
+    return false;
+}
+
+bool OnSetSequenceTitle(CServer& server, const CSessionPtr&, const CCommandSetSequenceTitle& c,
+                        CBatch& batch) {
+    const auto stored = server.Db().GetSequence(c.idSequence);
+    if (!stored) return true;
+    P::CSequence property = *stored;
+    property.sTitle = c.sTitle;
+    if (!(property == *stored) && server.Db().UpdateSequence(c.idSequence, property))
+        batch.Broadcast(
+            std::make_shared<CCommandChangedSequenceProperty>(c.idSequence, property), kAll);
+    return true;
+}
+
+bool OnCreateTrack(CServer& server, const CSessionPtr&, const CCommandCreateTrack& c,
+                   CBatch& batch) {
+    if (server.Db().CreateTrack(c.idTrack, c.idSequence, c.property))
+        batch.Broadcast(
+            std::make_shared<CCommandCreateTrack>(c.idTrack, c.idSequence, c.property),
+            c.idSequence);
+    return true;
+}
+
+bool OnSetTrackTitle(CServer& server, const CSessionPtr&, const CCommandSetTrackTitle& c,
+                     CBatch& batch) {
+    CSolutionDb::CTransaction scope(server.Db());
+    const auto track = server.Db().GetTrack(c.idTrack);
+    if (!track) {
+        scope.Rollback();
+        return false;
+    }
+    P::CTrack property = track->property;
+    property.sTitle = c.sTitle;
+    if (property == track->property || !server.Db().UpdateTrack(c.idTrack, property)) {
+        scope.Rollback();
+        return false;
+    }
+    batch.Broadcast(std::make_shared<CCommandChangedTrackProperty>(c.idTrack, property),
+                    track->idSequence);
+    return true;
+}
+
+bool OnTrackChangeMml(CServer& server, const CSessionPtr&, const CCommandTrackChangeMml& c,
+                      CBatch& batch) {
+    const auto [track, changed] = server.Db().ChangeMml(c.idTrack, c.sMml);
+    if (!changed || !track) return false;
+    batch.Broadcast(std::make_shared<CCommandTrackChangeMml>(c.idTrack, c.sMml), track->idSequence);
+    return true;
+}
+
+bool OnSetPortEnable(CServer& server, const CSessionPtr&, const CCommandSetPortEnable& c,
+                     CBatch& batch) {
+    const auto port = server.Db().GetPort(c.idPort);
+    if (!port) return true;
+    P::CPort property = port->property;
+    property.bEnable = c.bEnable;
+    if (!(property == port->property) && server.Db().UpdatePort(c.idPort, property))
+        batch.Broadcast(std::make_shared<CCommandChangedPortProperty>(c.idPort, property),
+                        port->idSequence);
+    return true;
+}
+
+bool OnPortChangeInstrument(CServer& server, const CSessionPtr&,
+                            const CCommandPortChangeInstrument& c, CBatch& batch) {
+    CSolutionDb::CTransaction scope(server.Db());
+    const auto port = server.Db().GetPort(c.idPort);
+    if (!port) {
+        scope.Rollback();
+        return false;
+    }
+    P::CPort property = port->property;
+    property.sInstrument = c.sInstrument;
+    property.nChannel = c.nChannel;
+    if (property == port->property || !server.Db().UpdatePort(c.idPort, property)) {
+        scope.Rollback();
+        return false;
+    }
+    batch.Broadcast(std::make_shared<CCommandChangedPortProperty>(c.idPort, property),
+                    port->idSequence);
+    return true;
+}
+
+bool OnCreatePort(CServer& server, const CSessionPtr&, const CCommandCreatePort& c,
+                  CBatch& batch) {
+    if (const auto track = server.Db().CreatePort(c.idPort, c.property))
+        batch.Broadcast(std::make_shared<CCommandCreatePort>(c.idPort, c.property),
+                        track->idSequence);
+    return true;
+}
+
+bool OnCreateEvent(CServer& server, const CSessionPtr&, const CCommandCreateEvent& c,
+                   CBatch& batch) {
+    CSolutionDb::CTransaction scope(server.Db());
+    const auto port = server.Db().InsertEvents(c.idPort, c.events);
+    if (!port) {
+        scope.Rollback();
+        return false;
+    }
+    batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, c.events), port->idSequence);
+    return true;
+}
+
+// Adapts a handler taking its concrete command class to the table's signature.
+template <class TCommand>
+std::pair<const uint16_t, CServer::CHandler> Entry(
+    bool (*f)(CServer&, const CSessionPtr&, const TCommand&, CBatch&)) {
+    return {TCommand::SerializeId(),
+            [f](CServer& server, const CSessionPtr& session, const CBase& command, CBatch& batch) {
+                return f(server, session, static_cast<const TCommand&>(command), batch);
+            }};
+}
+
+}  // namespace
+
+const std::map<uint16_t, CServer::CHandler>& CServer::HandlerTable() {
+    static const std::map<uint16_t, CHandler> table = {
+        Entry(&OnEcho),
+        Entry(&OnDelete),
+        Entry(&OnCreateSequence),
+        Entry(&OnOpenSequence),
+        Entry(&OnSetSequenceTitle),
+        Entry(&OnCreateTrack),
+        Entry(&OnSetTrackTitle),
+        Entry(&OnTrackChangeMml),
+        Entry(&OnSetPortEnable),
+        Entry(&OnPortChangeInstrument),
+        Entry(&OnCreatePort),
+        Entry(&OnCreateEvent),
+    };
+    return table;
+}
+
+}  // namespace DUve::Sequencer

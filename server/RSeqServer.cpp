@@ -1,0 +1,197 @@
+#include "server/RSeqServer.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <future>
+
+#include "runtime/RMsBase.h"
+#include "runtime/RPaths.h"
+#include "runtime/RThreadBridge.h"
+
+namespace DUve {
+
+using namespace Sequencer;
+
+// ---- send batch ----
+
+void CServer::CSendBatch::AddReply(const CSessionPtr& session, CProtocol::CPtr command) {
+    if (session && command) m_queues[session].push_back(std::move(command));
+}
+
+void CServer::CSendBatch::Broadcast(const CProtocol::CPtr& command, const CRUid& idSequence) {
+    if (!command) return;
+    const bool all = idSequence.IsNull();
+    for (const auto& session : m_server.m_sessions)
+        if (all || session->setOpen.count(idSequence)) m_queues[session].push_back(command);
+}
+
+void CServer::CSendBatch::Flush() {
+    for (auto& [weak, commands] : m_queues) {
+        const auto session = weak.lock();
+        if (!session) continue;
+        const CRBytes bytes = CProtocol::CSerialize::SaveObjects(commands);
+        if (!bytes.empty()) session->socket->Send(bytes);
+    }
+    m_queues.clear();
+}
+
+std::vector<CProtocol::CPtr> CServer::CSendBatch::QueuedFor(const CSessionPtr& session) const {
+    const auto it = m_queues.find(session);
+    return it == m_queues.end() ? std::vector<CProtocol::CPtr>{} : it->second;
+}
+
+std::vector<CProtocol::CPtr> CServer::Dispatch(const CSessionPtr& session,
+                                               const std::vector<CProtocol::CPtr>& commands,
+                                               CSendBatch& batch) {
+    std::vector<CProtocol::CPtr> accepted;
+    const auto& table = HandlerTable();
+    for (const auto& command : commands) {
+        const auto it = table.find(command->GetSerializeId());
+        if (it == table.end()) continue;
+        bool logged = false;
+        try {
+            logged = it->second(*this, session, *command, batch);
+        } catch (...) {
+            // A handler never takes the server down; its command simply did nothing.
+            logged = false;
+        }
+        if (logged) accepted.push_back(command);
+    }
+    return accepted;
+}
+
+// ---- service object ----
+
+class CRSeqServer::CInner {
+public:
+    CInner(boost::asio::io_context& io, const CRThreadMessage::CListSender& senders, uint32_t id,
+           const std::filesystem::path& folder)
+        : m_receiver(CRThreadBridge::InitializeIoService(io)),
+          m_senders(senders),
+          m_server(id, m_db),
+          m_io(io) {
+        m_db.Open(SolutionFileOf(folder, id));
+        m_log.Open(CRActivityLog::FileOf(folder, id));
+    }
+
+    ~CInner() {
+        for (const auto& session : m_server.Sessions()) {
+            session->socket->SetDataCallback(nullptr);
+            session->socket->SetErrorCallback(nullptr);
+            session->socket->Close();
+        }
+    }
+
+    static const CRThreadMessage::CRRequestTableT<CInner>& RequestTable() {
+        static const CRThreadMessage::CRRequestTableT<CInner> table;
+        return table;
+    }
+
+    CServer& Server() { return m_server; }
+
+    void AddUser(int handle) {
+        auto session = std::make_shared<CServer::CSession>(m_io);
+        if (!session->socket->Assign(handle)) {
+            CRMsBase::OutputMessage(m_senders, "\r\nAddUser[%s] Failed.", std::string("nothing"));
+            return;
+        }
+        m_server.Sessions().insert(session);
+        std::weak_ptr<CServer::CSession> weak = session;
+        session->socket->SetDataCallback(
+            [this, weak](const CRSocket::CPayload& payload) { OnData(weak, payload); });
+        session->socket->SetErrorCallback(
+            [this, weak](const boost::system::error_code& ec) { OnError(weak, ec); });
+
+        CServer::CSendBatch batch(m_server);
+        batch.AddReply(session, std::make_shared<CProtocol::CRegistClient>(0, u"", 0));
+        for (const auto& seq : m_server.Db().SelectAllSequences())
+            batch.AddReply(session, std::make_shared<CProtocol::CCommandCreateSequence>(
+                                        seq->idSequence, seq->property));
+        batch.Flush();
+        CRMsBase::OutputMessage(m_senders, "\r\nAddUser[%s] Succeeded.",
+                                session->socket->GetRemoteAddressText());
+        session->socket->StartReceive();
+    }
+
+private:
+    void OnData(const std::weak_ptr<CServer::CSession>& weak, const CRSocket::CPayload& payload) {
+        const auto session = weak.lock();
+        if (!session) return;
+        const auto commands = CProtocol::CSerialize::LoadObjects(*payload);
+        const std::string address = session->socket->GetRemoteAddressText();
+        if (commands.empty()) {
+            CRMsBase::OutputMessage(m_senders, "\r\n%s-> SocketDataReceive error.", address);
+        } else {
+            CRMsBase::OutputMessage(m_senders, "\r\n%s-> Received %d Request.", address,
+                                    static_cast<int>(commands.size()));
+            CServer::CSendBatch batch(m_server);
+            const auto accepted = m_server.Dispatch(session, commands, batch);
+            if (!accepted.empty()) {
+                const CRBytes bytes = CProtocol::CSerialize::SaveObjects(accepted);
+                if (!bytes.empty()) m_log.AppendLog(bytes);
+            }
+            batch.Flush();
+        }
+        if (session->socket->IsOpen()) session->socket->StartReceive();
+    }
+
+    void OnError(const std::weak_ptr<CServer::CSession>& weak, const boost::system::error_code& ec) {
+        const auto session = weak.lock();
+        if (!session) return;
+        const std::string address = session->socket->GetRemoteAddressText();
+        m_server.Sessions().erase(session);
+        CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u SocketError : %s %s",
+                                m_server.ServerId(), address, ec.message());
+        CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u Active user count=%d",
+                                m_server.ServerId(), static_cast<int>(m_server.Sessions().size()));
+    }
+
+    CRThreadBridge::CReceiverPtr m_receiver;
+    CRThreadMessage::CListSender m_senders;
+    CSolutionDb m_db;
+    CServer m_server;
+    CRActivityLog m_log;
+    boost::asio::io_context& m_io;
+};
+
+std::filesystem::path CRSeqServer::DefaultFolder() { return PalvorFolder("server"); }
+
+std::filesystem::path CRSeqServer::SolutionFileOf(const std::filesystem::path& folder, uint32_t id) {
+    char name[40];
+    std::snprintf(name, sizeof name, "%04u_solution.db", id);
+    return folder / name;
+}
+
+CRSeqServer::CRSeqServer(const CRThreadMessage::CListSender& senders, uint32_t solutionId,
+                         std::filesystem::path folder)
+    : m_nSolutionId(solutionId) {
+    if (folder.empty()) folder = DefaultFolder();
+    m_worker = std::make_shared<CRWorkerThreadT<CInner>>(
+        [senders, solutionId, folder](boost::asio::io_context& io) {
+            return std::make_unique<CInner>(io, senders, solutionId, folder);
+        });
+}
+
+CRSeqServer::~CRSeqServer() { m_worker.reset(); }
+
+void CRSeqServer::AddUser(int nativeHandle) {
+    if (!m_worker || !m_worker->IsStarted()) {
+        if (nativeHandle >= 0) ::close(nativeHandle);
+        return;
+    }
+    auto handle = std::make_shared<CRSocket::CHandle>(nativeHandle);
+    m_worker->Post([handle](CInner& inner) { inner.AddUser(handle->Release()); });
+}
+
+void CRSeqServer::Sync(const std::function<void(CServer&)>& f) {
+    if (!IsStarted()) return;
+    std::promise<void> done;
+    m_worker->Post([&](CInner& inner) {
+        f(inner.Server());
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+}  // namespace DUve

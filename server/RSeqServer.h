@@ -1,0 +1,108 @@
+// The sequencer server of one solution: on its own worker thread it owns the solution
+// database, the activity log and one session per connected client; it reads each
+// client's frames one after the other, runs the command handlers and sends the replies
+// and broadcasts of one message together.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "model/SolutionDb.h"
+#include "runtime/RThreadMessage.h"
+#include "runtime/RWorkerThread.h"
+#include "server/Protocol.h"
+#include "server/RActivityLog.h"
+#include "server/RSocket.h"
+
+namespace DUve {
+
+namespace Sequencer {
+
+class CServer {
+public:
+    // One connected client: its connection and the sequences whose changes it receives.
+    class CSession {
+    public:
+        explicit CSession(boost::asio::io_context& io)
+            : socket(std::make_shared<CRSocket::CSocket>(io)) {}
+        std::shared_ptr<CRSocket::CSocket> socket;
+        CRUidSet setOpen;
+    };
+    using CSessionPtr = std::shared_ptr<CSession>;
+
+    // Replies and broadcasts caused by one received message, sent together at its end.
+    class CSendBatch {
+    public:
+        explicit CSendBatch(CServer& server) : m_server(server) {}
+        void AddReply(const CSessionPtr& session, CProtocol::CPtr command);
+        // To every session that has `idSequence` open; the null id means every session.
+        void Broadcast(const CProtocol::CPtr& command, const CRUid& idSequence);
+        void Flush();
+        // Commands queued for `session` (tests and diagnostics).
+        std::vector<CProtocol::CPtr> QueuedFor(const CSessionPtr& session) const;
+
+    private:
+        CServer& m_server;
+        std::map<std::weak_ptr<CSession>, std::vector<CProtocol::CPtr>,
+                 std::owner_less<std::weak_ptr<CSession>>>
+            m_queues;
+    };
+
+    // Returns whether the command goes into the activity log.
+    using CHandler =
+        std::function<bool(CServer&, const CSessionPtr&, const CProtocol::CBase&, CSendBatch&)>;
+    // Client command serialize id -> handler.
+    static const std::map<uint16_t, CHandler>& HandlerTable();
+
+    CServer(uint32_t id, CSolutionDb& db) : m_nServerId(id), m_db(db) {}
+
+    uint32_t ServerId() const { return m_nServerId; }
+    CSolutionDb& Db() { return m_db; }
+    std::set<CSessionPtr>& Sessions() { return m_sessions; }
+
+    // Runs the handlers of `commands` in order; returns the commands to log.
+    std::vector<CProtocol::CPtr> Dispatch(const CSessionPtr& session,
+                                          const std::vector<CProtocol::CPtr>& commands,
+                                          CSendBatch& batch);
+
+private:
+    uint32_t m_nServerId;
+    CSolutionDb& m_db;
+    std::set<CSessionPtr> m_sessions;
+};
+
+}  // namespace Sequencer
+
+class CRSeqServer {
+public:
+    // Starts the server of solution `solutionId`; its files live in `folder` (default:
+    // the per-user "palvor/server" folder).
+    CRSeqServer(const CRThreadMessage::CListSender& senders, uint32_t solutionId,
+                std::filesystem::path folder = {});
+    ~CRSeqServer();
+    CRSeqServer(const CRSeqServer&) = delete;
+    CRSeqServer& operator=(const CRSeqServer&) = delete;
+
+    bool IsStarted() const { return m_worker && m_worker->IsStarted(); }
+    uint32_t SolutionId() const { return m_nSolutionId; }
+    // Hands a connected native socket to the server (ownership passes; returns at once).
+    void AddUser(int nativeHandle);
+    // Runs `f` on the server thread and waits for it (tests and tools).
+    void Sync(const std::function<void(Sequencer::CServer&)>& f);
+
+    static std::filesystem::path DefaultFolder();
+    static std::filesystem::path SolutionFileOf(const std::filesystem::path& folder, uint32_t id);
+
+    class CInner;
+
+private:
+    uint32_t m_nSolutionId;
+    std::shared_ptr<CRWorkerThreadT<CInner>> m_worker;
+};
+
+}  // namespace DUve

@@ -1,0 +1,635 @@
+#include "model/SolutionDb.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+using namespace DUve;
+using namespace DUve::CRSeq::Property;
+namespace fs = std::filesystem;
+
+namespace {
+
+CRUid Uid(uint8_t first, uint8_t last = 0) {
+    uint8_t bytes[16] = {};
+    bytes[0] = first;
+    bytes[15] = last;
+    return CRUid(bytes);
+}
+
+// A second, plain connection to the same file, to look at what was really stored.
+class CRawDb {
+public:
+    explicit CRawDb(const fs::path& path) { sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr); }
+    ~CRawDb() { sqlite3_close_v2(m_db); }
+    int64_t Int(const std::string& sql) {
+        sqlite3_stmt* st = nullptr;
+        int64_t v = -1;
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            v = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        return v;
+    }
+    std::string Text(const std::string& sql) {
+        sqlite3_stmt* st = nullptr;
+        std::string v;
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
+            v = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+        return v;
+    }
+    bool Exec(const std::string& sql) {
+        return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    // Changes whenever another connection commits a change.
+    int64_t DataVersion() { return Int("PRAGMA data_version"); }
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+class SolutionDbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/palvor-soldb-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        if (const char* old = std::getenv("XDG_DATA_HOME")) m_oldXdg = old;
+        setenv("XDG_DATA_HOME", (m_dir / "data").c_str(), 1);
+        m_path = m_dir / "server" / "0007_solution.db";
+        ASSERT_TRUE(m_db.Open(m_path));
+    }
+    void TearDown() override {
+        m_db.Close();
+        if (m_oldXdg.empty())
+            unsetenv("XDG_DATA_HOME");
+        else
+            setenv("XDG_DATA_HOME", m_oldXdg.c_str(), 1);
+        std::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+
+    // A sequence with one track (with MML) holding one port.
+    void MakeTree(const CRUid& seq, const CRUid& track, const CRUid& port) {
+        ASSERT_TRUE(m_db.CreateSequence(seq, CSequence(u"song")));
+        ASSERT_TRUE(m_db.CreateTrack(track, seq, CTrack(u"lead")));
+        ASSERT_TRUE(m_db.ChangeMml(track, u"cde").second);
+        ASSERT_TRUE(m_db.CreatePort(port, CPort(track, u"p", u"synth", 3)));
+    }
+
+    fs::path m_dir;
+    fs::path m_path;
+    std::string m_oldXdg;
+    CSolutionDb m_db;
+};
+
+CListEvent Events(std::initializer_list<std::pair<uint32_t, std::shared_ptr<const CEventBase>>> v) {
+    CListEvent list;
+    for (const auto& [step, property] : v) list.Insert(step, property);
+    return list;
+}
+
+std::shared_ptr<const CEventBase> Note(uint8_t note) {
+    return std::make_shared<CEventNote>(note, 100, 240);
+}
+
+}  // namespace
+
+// --- opening ---
+
+TEST_F(SolutionDbTest, OpenCreatesFoldersTheFourTablesAndWal) {
+    EXPECT_TRUE(m_db.IsOpen());
+    EXPECT_TRUE(fs::is_regular_file(m_path));
+    CRawDb raw(m_path);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM sqlite_master WHERE type='table'"), 4);
+    EXPECT_EQ(raw.Text("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(raw.Text("SELECT sql FROM sqlite_master WHERE name='port'"),
+              "CREATE TABLE port ( idPort BLOB PRIMARY KEY, idSequence BLOB, idTrack BLOB, "
+              "sTitle TEXT, sInstrument TEXT, nChannel INTEGER, bEnable INTEGER)");
+}
+
+TEST_F(SolutionDbTest, ReopeningKeepsDataAndCreatesNothingNew) {
+    ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"kept")));
+    ASSERT_TRUE(m_db.Open(m_path));  // closes and opens again
+    CSolutionDb second;
+    ASSERT_TRUE(second.Open(m_path));
+    CRawDb raw(m_path);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM sqlite_master"), 8);  // 4 tables, 4 keys
+    ASSERT_NE(second.GetSequence(Uid(1)), nullptr);
+    EXPECT_EQ(second.GetSequence(Uid(1))->sTitle, u"kept");
+}
+
+TEST_F(SolutionDbTest, AFileThatIsNotADatabaseIsRejectedAndEverythingFails) {
+    const fs::path junk = m_dir / "junk.db";
+    std::ofstream(junk) << std::string(4096, 'x');
+    CSolutionDb db;
+    EXPECT_FALSE(db.Open(junk));
+    EXPECT_FALSE(db.IsOpen());
+    EXPECT_FALSE(db.CreateSequence(Uid(1), CSequence(u"a")));
+    EXPECT_EQ(db.GetSequence(Uid(1)), nullptr);
+    EXPECT_TRUE(db.SelectAllSequences().empty());
+    EXPECT_EQ(db.InsertEvents(Uid(2), Events({{0, Note(60)}})), nullptr);
+    EXPECT_TRUE(db.Delete({Uid(1)}).setSequence.empty());
+    CSolutionDb::CTransaction scope(db);  // harmless without a connection
+    scope.Rollback();
+}
+
+TEST_F(SolutionDbTest, EmptyPathOpensANewTemporaryFileInTheTemporaryFolder) {
+    CSolutionDb a, b;
+    ASSERT_TRUE(a.Open({}));
+    ASSERT_TRUE(b.Open({}));
+    const fs::path folder = m_dir / "data" / "palvor" / "tmpsolution";
+    for (const CSolutionDb* db : {&a, &b}) {
+        const std::string name = db->GetPath().filename().string();
+        EXPECT_EQ(db->GetPath().parent_path(), folder);
+        EXPECT_EQ(name.substr(0, 3), "sol");
+        EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
+        EXPECT_TRUE(fs::exists(db->GetPath()));
+    }
+    EXPECT_NE(a.GetPath(), b.GetPath());
+    EXPECT_TRUE(a.CreateSequence(Uid(1), CSequence(u"t")));
+    EXPECT_EQ(b.GetSequence(Uid(1)), nullptr);
+}
+
+TEST_F(SolutionDbTest, StaleTemporaryFilesGoButDatabasesInUseStay) {
+    const fs::path folder = m_dir / "tmp";
+    fs::create_directories(folder);
+    for (const char* name : {"solA1.tmp", "solA1.tmp-wal", "solA1.tmp-shm", "solB2.TMP.tmp",
+                             "other.tmp", "sol.db", "keep_solution.db"})
+        std::ofstream(folder / name) << "x";
+    const fs::path busy = folder / "solC3.tmp";
+    const fs::path mine = folder / "solD4.tmp";
+    CSolutionDb own;
+    ASSERT_TRUE(own.Open(mine));
+
+    // Another process keeps `busy` open, as a second server would.
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CSolutionDb db;
+        char c = db.Open(busy) && db.CreateSequence(Uid(1), CSequence(u"x")) ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        (void)!read(release[0], &c, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+
+    SolutionDbInner::RemoveStaleTempFiles(folder, mine);
+    EXPECT_FALSE(fs::exists(folder / "solA1.tmp"));
+    EXPECT_FALSE(fs::exists(folder / "solA1.tmp-wal"));
+    EXPECT_FALSE(fs::exists(folder / "solA1.tmp-shm"));
+    EXPECT_FALSE(fs::exists(folder / "solB2.TMP.tmp"));
+    EXPECT_TRUE(fs::exists(folder / "other.tmp"));
+    EXPECT_TRUE(fs::exists(folder / "sol.db"));
+    EXPECT_TRUE(fs::exists(folder / "keep_solution.db"));
+    EXPECT_TRUE(fs::exists(busy));
+    EXPECT_TRUE(fs::exists(folder / "solC3.tmp-wal"));
+    EXPECT_TRUE(fs::exists(mine));
+    EXPECT_TRUE(fs::exists(folder / "solD4.tmp-wal"));
+    EXPECT_TRUE(own.CreateSequence(Uid(2), CSequence(u"still works")));
+
+    ASSERT_EQ(write(release[1], &c, 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+    SolutionDbInner::RemoveStaleTempFiles(folder, mine);
+    EXPECT_FALSE(fs::exists(busy));
+    EXPECT_TRUE(fs::exists(mine));
+}
+
+// --- transaction scopes ---
+
+TEST_F(SolutionDbTest, NestedScopesCommitOnceAndRollBackOnlyTheirOwnPart) {
+    CRawDb raw(m_path);
+    {
+        CSolutionDb::CTransaction outer(m_db);
+        ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"a")));
+        {
+            CSolutionDb::CTransaction inner(m_db);
+            ASSERT_TRUE(m_db.CreateSequence(Uid(2), CSequence(u"b")));
+            {
+                CSolutionDb::CTransaction innermost(m_db);
+                ASSERT_TRUE(m_db.CreateSequence(Uid(3), CSequence(u"c")));
+            }
+            inner.Rollback();  // takes 2 and 3 back
+            ASSERT_TRUE(m_db.CreateSequence(Uid(4), CSequence(u"d")));
+        }
+        // Nothing is visible to others before the outermost scope ends.
+        EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 0);
+        EXPECT_NE(m_db.GetSequence(Uid(1)), nullptr);
+    }
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 2);
+    EXPECT_NE(m_db.GetSequence(Uid(1)), nullptr);
+    EXPECT_EQ(m_db.GetSequence(Uid(2)), nullptr);
+    EXPECT_EQ(m_db.GetSequence(Uid(3)), nullptr);
+    EXPECT_NE(m_db.GetSequence(Uid(4)), nullptr);
+}
+
+TEST_F(SolutionDbTest, RollingBackTheOutermostScopeOrLeavingItByExceptionKeepsNothing) {
+    {
+        CSolutionDb::CTransaction scope(m_db);
+        ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"a")));
+        scope.Rollback();
+    }
+    try {
+        CSolutionDb::CTransaction scope(m_db);
+        ASSERT_TRUE(m_db.CreateSequence(Uid(2), CSequence(u"b")));
+        throw std::runtime_error("abort");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_TRUE(m_db.SelectAllSequences().empty());
+    // The connection is usable afterwards: no transaction was left open.
+    ASSERT_TRUE(m_db.CreateSequence(Uid(3), CSequence(u"c")));
+    CRawDb raw(m_path);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 1);
+}
+
+TEST_F(SolutionDbTest, AFailedOperationInsideAScopeUndoesOnlyItself) {
+    {
+        CSolutionDb::CTransaction scope(m_db);
+        ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"a")));
+        EXPECT_FALSE(m_db.CreateTrack(Uid(2), Uid(9), CTrack(u"orphan")));
+        EXPECT_FALSE(m_db.UpdateTrack(Uid(2), CTrack(u"none")));
+        EXPECT_EQ(m_db.CreatePort(Uid(3), CPort(Uid(2), u"p", u"i", 0)), nullptr);
+    }
+    CRawDb raw(m_path);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 1);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM track"), 0);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM port"), 0);
+}
+
+// --- sequences and tracks ---
+
+TEST_F(SolutionDbTest, SequencesAreCreatedOverwrittenUpdatedAndSelected) {
+    EXPECT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"first")));
+    EXPECT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"again")));  // same id overwrites
+    EXPECT_EQ(m_db.GetSequence(Uid(1))->sTitle, u"again");
+    const std::u16string title = u"\u66f2 \U0001F3B5 \u00e9";
+    EXPECT_TRUE(m_db.CreateSequence(Uid(2), CSequence(title)));
+    EXPECT_TRUE(m_db.UpdateSequence(Uid(1), CSequence(u"renamed")));
+    EXPECT_FALSE(m_db.UpdateSequence(Uid(3), CSequence(u"missing")));
+    EXPECT_EQ(m_db.GetSequence(Uid(3)), nullptr);
+
+    CRawDb raw(m_path);
+    EXPECT_EQ(raw.Text("SELECT sTitle FROM sequence WHERE idSequence=X'02000000000000000000000000000000'"),
+              "\xe6\x9b\xb2 \xf0\x9f\x8e\xb5 \xc3\xa9");  // stored as UTF-8
+    EXPECT_EQ(raw.Int("SELECT length(idSequence) FROM sequence LIMIT 1"), 16);
+
+    const auto all = m_db.SelectAllSequences();
+    ASSERT_EQ(all.size(), 2u);
+    const auto some = m_db.SelectSequences({Uid(2), Uid(7)});
+    ASSERT_EQ(some.size(), 1u);
+    EXPECT_EQ(some[0]->idSequence, Uid(2));
+    EXPECT_EQ(some[0]->property.sTitle, title);
+    EXPECT_TRUE(m_db.SelectSequences({}).empty());
+}
+
+TEST_F(SolutionDbTest, CreateTrackNeedsItsSequenceAndStaysInIt) {
+    CRawDb raw(m_path);
+    EXPECT_FALSE(m_db.CreateTrack(Uid(2), Uid(1), CTrack(u"t")));
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM track"), 0);
+
+    ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"s1")));
+    ASSERT_TRUE(m_db.CreateSequence(Uid(5), CSequence(u"s5")));
+    ASSERT_TRUE(m_db.CreateTrack(Uid(2), Uid(1), CTrack(u"t")));
+    EXPECT_TRUE(m_db.CreateTrack(Uid(2), Uid(1), CTrack(u"t2")));  // overwrite in place
+    EXPECT_FALSE(m_db.CreateTrack(Uid(2), Uid(5), CTrack(u"moved")));
+    const auto track = m_db.GetTrack(Uid(2));
+    ASSERT_NE(track, nullptr);
+    EXPECT_EQ(track->idSequence, Uid(1));
+    EXPECT_EQ(track->property.sTitle, u"t2");
+    EXPECT_EQ(track->sMml, u"");
+    EXPECT_TRUE(m_db.SelectTracksOfSequence(Uid(5)).empty());
+}
+
+TEST_F(SolutionDbTest, UpdateTrackOfAMissingTrackFailsAndChangesNothing) {
+    ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"s")));
+    ASSERT_TRUE(m_db.CreateTrack(Uid(2), Uid(1), CTrack(u"t")));
+    CRawDb raw(m_path);
+    const int64_t version = raw.DataVersion();
+    EXPECT_FALSE(m_db.UpdateTrack(Uid(3), CTrack(u"x")));
+    EXPECT_EQ(raw.DataVersion(), version);
+    EXPECT_EQ(m_db.GetTrack(Uid(3)), nullptr);
+    EXPECT_TRUE(m_db.UpdateTrack(Uid(2), CTrack(u"y")));
+    EXPECT_EQ(m_db.GetTrack(Uid(2))->property.sTitle, u"y");
+}
+
+TEST_F(SolutionDbTest, ChangeMmlWritesOnlyADifferentText) {
+    EXPECT_EQ(m_db.ChangeMml(Uid(2), u"c").first, nullptr);
+    ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"s")));
+    ASSERT_TRUE(m_db.CreateTrack(Uid(2), Uid(1), CTrack(u"t")));
+
+    const auto [changed, isChanged] = m_db.ChangeMml(Uid(2), u"t120 o4 cdefg\r\n;\u3042");
+    ASSERT_NE(changed, nullptr);
+    EXPECT_TRUE(isChanged);
+    EXPECT_EQ(changed->sMml, u"t120 o4 cdefg\r\n;\u3042");
+    EXPECT_EQ(changed->property.sTitle, u"t");
+    EXPECT_EQ(m_db.GetTrack(Uid(2))->sMml, changed->sMml);
+
+    CRawDb raw(m_path);
+    const int64_t version = raw.DataVersion();
+    const auto [same, sameChanged] = m_db.ChangeMml(Uid(2), changed->sMml);
+    ASSERT_NE(same, nullptr);
+    EXPECT_FALSE(sameChanged);
+    EXPECT_EQ(same->sMml, changed->sMml);
+    EXPECT_EQ(raw.DataVersion(), version);
+
+    const auto tracks = m_db.SelectTracks({Uid(2), Uid(1)});
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0]->idSequence, Uid(1));
+    EXPECT_EQ(tracks[0]->sMml, changed->sMml);
+}
+
+// --- ports ---
+
+TEST_F(SolutionDbTest, PortsNeedTheirTrackAndReadBackEveryField) {
+    CRawDb raw(m_path);
+    EXPECT_EQ(m_db.CreatePort(Uid(3), CPort(Uid(2), u"p", u"i", 1)), nullptr);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM port"), 0);
+
+    ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"s")));
+    ASSERT_TRUE(m_db.CreateTrack(Uid(2), Uid(1), CTrack(u"t")));
+    CPort property(Uid(2), u"bass", u"\u30b7\u30f3\u30bb", 15);
+    property.bEnable = false;
+    const auto owner = m_db.CreatePort(Uid(3), property);
+    ASSERT_NE(owner, nullptr);
+    EXPECT_EQ(owner->idTrack, Uid(2));
+
+    const auto port = m_db.GetPort(Uid(3));
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->idSequence, Uid(1));
+    EXPECT_EQ(port->property, property);
+    for (const auto& list : {m_db.SelectPortsOfTrack(Uid(2)), m_db.SelectPortsOfTracks({Uid(2)}),
+                             m_db.SelectPortsOfSequence(Uid(1))}) {
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0]->idPort, Uid(3));
+        EXPECT_EQ(list[0]->idSequence, Uid(1));
+        EXPECT_EQ(list[0]->property, property);
+    }
+    const auto selected = m_db.SelectPorts({Uid(3)});
+    ASSERT_EQ(selected.size(), 1u);
+    EXPECT_EQ(selected[0]->property, property);
+    EXPECT_TRUE(selected[0]->idSequence.IsNull());
+
+    property.bEnable = true;
+    property.sInstrument = u"piano";
+    EXPECT_TRUE(m_db.UpdatePort(Uid(3), property));
+    EXPECT_EQ(m_db.GetPort(Uid(3))->property, property);
+    EXPECT_FALSE(m_db.UpdatePort(Uid(4), property));
+    EXPECT_EQ(m_db.GetPort(Uid(4)), nullptr);
+}
+
+TEST_F(SolutionDbTest, CreatePortOverwritesWithinItsSequenceOnly) {
+    ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"s1")));
+    ASSERT_TRUE(m_db.CreateTrack(Uid(2), Uid(1), CTrack(u"t2")));
+    ASSERT_TRUE(m_db.CreateTrack(Uid(3), Uid(1), CTrack(u"t3")));
+    ASSERT_TRUE(m_db.CreateSequence(Uid(5), CSequence(u"s5")));
+    ASSERT_TRUE(m_db.CreateTrack(Uid(6), Uid(5), CTrack(u"t6")));
+    ASSERT_NE(m_db.CreatePort(Uid(9), CPort(Uid(2), u"a", u"i", 0)), nullptr);
+    EXPECT_NE(m_db.CreatePort(Uid(9), CPort(Uid(3), u"b", u"i", 1)), nullptr);
+    EXPECT_EQ(m_db.CreatePort(Uid(9), CPort(Uid(6), u"c", u"i", 2)), nullptr);
+    const auto port = m_db.GetPort(Uid(9));
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->property.idTrack, Uid(3));
+    EXPECT_EQ(port->property.sTitle, u"b");
+    EXPECT_EQ(port->idSequence, Uid(1));
+}
+
+// --- events ---
+
+TEST_F(SolutionDbTest, EveryEventKindRoundTripsInStepOrder) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    std::vector<std::shared_ptr<const CEventBase>> kinds = {
+        std::make_shared<CEventTempo>(96.5),
+        std::make_shared<CEventMeter>(3, 480),
+        std::make_shared<CEventExclusive>(CRBytes{0x41, 0x10, 0x42}),
+        std::make_shared<CEventProgramChange>(12),
+        std::make_shared<CEventPitchBend>(-8192),
+        std::make_shared<CEventNote>(60, 90, 1920),
+        std::make_shared<CEventControlChange>(7, 100),
+    };
+    CListEvent list;
+    for (size_t i = 0; i < kinds.size(); ++i)
+        list.Insert(static_cast<uint32_t>(480 * (kinds.size() - i)), kinds[i]);
+    const auto port = m_db.InsertEvents(Uid(3), list);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->idPort, Uid(3));
+    EXPECT_EQ(port->idSequence, Uid(1));
+
+    CRawDb raw(m_path);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM event WHERE propertyId=" +
+                      std::to_string(CEventNote::SerializeId())),
+              1);
+
+    const auto rows = m_db.SelectEventsOfPort(Uid(3));
+    ASSERT_EQ(rows.size(), kinds.size());
+    auto expected = list.begin();
+    for (const auto& row : rows) {
+        EXPECT_EQ(row->idEvent, (*expected)->idEvent);
+        EXPECT_EQ(row->idPort, Uid(3));
+        EXPECT_EQ(row->nStep, (*expected)->nStep);
+        EXPECT_TRUE(row->property->IsEqual(*(*expected)->property));
+        ++expected;
+    }
+    const auto one = m_db.GetEvent(list.begin()->get()->idEvent);
+    ASSERT_NE(one, nullptr);
+    EXPECT_TRUE(one->property->IsEqual(*kinds.back()));
+    EXPECT_EQ(m_db.GetEvent(Uid(77)), nullptr);
+}
+
+TEST_F(SolutionDbTest, InsertEventsIsAllOrNothing) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    CRawDb raw(m_path);
+    EXPECT_EQ(m_db.InsertEvents(Uid(4), Events({{0, Note(60)}})), nullptr);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM event"), 0);
+
+    CListEvent list = Events({{0, Note(60)}, {10, Note(62)}});
+    list.Insert(std::make_shared<const CEventCommon>(Uid(50), 20, nullptr));
+    EXPECT_EQ(m_db.InsertEvents(Uid(3), list), nullptr);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM event"), 0);
+
+    // Inside a caller's scope only the failed batch is undone.
+    {
+        CSolutionDb::CTransaction scope(m_db);
+        ASSERT_NE(m_db.InsertEvents(Uid(3), Events({{5, Note(64)}})), nullptr);
+        EXPECT_EQ(m_db.InsertEvents(Uid(3), list), nullptr);
+    }
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM event"), 1);
+}
+
+TEST_F(SolutionDbTest, AStoredEventIdentifierKeepsItsRow) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    CListEvent first;
+    first.Insert(std::make_shared<const CEventCommon>(Uid(40), 100, Note(60)));
+    ASSERT_NE(m_db.InsertEvents(Uid(3), first), nullptr);
+    CListEvent second;
+    second.Insert(std::make_shared<const CEventCommon>(Uid(40), 200, Note(70)));
+    second.Insert(std::make_shared<const CEventCommon>(Uid(41), 300, Note(72)));
+    ASSERT_NE(m_db.InsertEvents(Uid(3), second), nullptr);
+    const auto kept = m_db.GetEvent(Uid(40));
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->nStep, 100u);
+    EXPECT_NE(m_db.GetEvent(Uid(41)), nullptr);
+}
+
+TEST_F(SolutionDbTest, StepsWithTheTopBitSetReadBackUnsignedAndInOrder) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    const uint32_t steps[] = {0xFFFFFFFFu, 5, 0x80000000u, 0, 0x7FFFFFFFu};
+    CListEvent list;
+    for (uint32_t step : steps) list.Insert(step, Note(60));
+    ASSERT_NE(m_db.InsertEvents(Uid(3), list), nullptr);
+
+    const std::vector<uint32_t> sorted = {0, 5, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
+    std::vector<uint32_t> read;
+    for (const auto& row : m_db.SelectEventsOfPort(Uid(3))) read.push_back(row->nStep);
+    EXPECT_EQ(read, sorted);
+
+    const auto lists = m_db.SelectEventListsOfPorts({Uid(3), Uid(9)});
+    ASSERT_EQ(lists.size(), 1u);
+    read.clear();
+    for (const auto& event : lists.at(Uid(3))) read.push_back(event->nStep);
+    EXPECT_EQ(read, sorted);
+
+    for (const auto& event : list) EXPECT_EQ(m_db.GetEvent(event->idEvent)->nStep, event->nStep);
+}
+
+TEST_F(SolutionDbTest, RowsThatDoNotDecodeAreSkipped) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    CListEvent good;
+    good.Insert(std::make_shared<const CEventCommon>(Uid(60), 7, Note(61)));
+    ASSERT_NE(m_db.InsertEvents(Uid(3), good), nullptr);
+
+    const std::string port = "X'03000000000000000000000000000000'";
+    const auto literal = [](const CRBytes& bytes) {
+        std::string hex = "X'";
+        for (uint8_t v : bytes) {
+            char h[3];
+            std::snprintf(h, sizeof h, "%02x", v);
+            hex += h;
+        }
+        return hex + "'";
+    };
+    const std::string sequenceData = literal(CSerialize::SaveObject(CSequence(u"x")));
+    CRBytes note = CSerialize::SaveObject(CEventNote(60, 1, 2));
+    note.resize(note.size() - 1);
+    const std::string truncated = literal(note);
+    CRawDb raw(m_path);
+    ASSERT_TRUE(raw.Exec("INSERT INTO event VALUES(X'61000000000000000000000000000000'," + port +
+                         ",1,0,X'ffff0102')"));  // unknown serialize id
+    ASSERT_TRUE(raw.Exec("INSERT INTO event VALUES(X'62000000000000000000000000000000'," + port +
+                         ",2,0,NULL)"));
+    ASSERT_TRUE(raw.Exec("INSERT INTO event VALUES(X'63000000000000000000000000000000'," + port +
+                         ",3,0," + sequenceData + ")"));  // not an event kind
+    ASSERT_TRUE(raw.Exec("INSERT INTO event VALUES(X'64000000000000000000000000000000'," + port +
+                         ",4,0," + truncated + ")"));
+    // Short and long identifier blobs, a text title where a blob is expected.
+    ASSERT_TRUE(raw.Exec("INSERT INTO sequence VALUES(X'0102', 'short')"));
+    ASSERT_TRUE(raw.Exec("INSERT INTO sequence VALUES(X'0900000000000000000000000000000000ff', 'long')"));
+    ASSERT_TRUE(raw.Exec("INSERT INTO track VALUES(X'0a000000000000000000000000000000', X'01000000000000000000000000000000', 12, NULL)"));
+
+    const auto rows = m_db.SelectEventsOfPort(Uid(3));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]->idEvent, Uid(60));
+    EXPECT_EQ(m_db.SelectEventsOfPorts({Uid(3)}).size(), 1u);
+    EXPECT_EQ(m_db.SelectEventListsOfPorts({Uid(3)}).at(Uid(3)).size(), 1u);
+    for (uint8_t b : {0x61, 0x62, 0x63, 0x64}) EXPECT_EQ(m_db.GetEvent(Uid(b)), nullptr);
+
+    bool shortSeen = false, longSeen = false;
+    for (const auto& s : m_db.SelectAllSequences()) {
+        if (s->property.sTitle == u"short") shortSeen = s->idSequence.IsNull();
+        if (s->property.sTitle == u"long") longSeen = s->idSequence == Uid(9);
+    }
+    EXPECT_TRUE(shortSeen);
+    EXPECT_TRUE(longSeen);
+    const auto track = m_db.GetTrack(Uid(10));
+    ASSERT_NE(track, nullptr);
+    EXPECT_EQ(track->property.sTitle, u"12");
+    EXPECT_EQ(track->sMml, u"");
+}
+
+// --- deleting ---
+
+TEST_F(SolutionDbTest, DeletingASequenceTakesEverythingBelowIt) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    MakeTree(Uid(11), Uid(12), Uid(13));
+    CListEvent list = Events({{0, Note(60)}, {480, Note(62)}});
+    ASSERT_NE(m_db.InsertEvents(Uid(3), list), nullptr);
+    ASSERT_NE(m_db.InsertEvents(Uid(13), Events({{0, Note(60)}})), nullptr);
+    ASSERT_NE(m_db.CreatePort(Uid(4), CPort(Uid(2), u"second", u"i", 1)), nullptr);
+
+    const auto deleted = m_db.Delete({Uid(1), list.begin()->get()->idEvent, Uid(99)});
+    EXPECT_EQ(deleted.setSequence, CRUidSet{Uid(1)});
+    EXPECT_TRUE(deleted.setTrack.empty());
+    EXPECT_TRUE(deleted.setPort.empty());
+    EXPECT_TRUE(deleted.setEvent.empty());
+
+    CRawDb raw(m_path);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 1);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM track"), 1);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM port"), 1);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM event"), 1);
+    EXPECT_NE(m_db.GetPort(Uid(13)), nullptr);
+}
+
+TEST_F(SolutionDbTest, DeletingTracksPortsAndSingleEventsListsWhatWasAskedFor) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    ASSERT_TRUE(m_db.CreateTrack(Uid(5), Uid(1), CTrack(u"t5")));
+    ASSERT_NE(m_db.CreatePort(Uid(6), CPort(Uid(5), u"p6", u"i", 0)), nullptr);
+    ASSERT_NE(m_db.CreatePort(Uid(7), CPort(Uid(5), u"p7", u"i", 0)), nullptr);
+    CListEvent on3 = Events({{0, Note(60)}, {1, Note(61)}});
+    CListEvent on6 = Events({{0, Note(60)}});
+    CListEvent on7 = Events({{0, Note(60)}, {9, Note(69)}});
+    ASSERT_NE(m_db.InsertEvents(Uid(3), on3), nullptr);
+    ASSERT_NE(m_db.InsertEvents(Uid(6), on6), nullptr);
+    ASSERT_NE(m_db.InsertEvents(Uid(7), on7), nullptr);
+
+    const CRUid event7 = on7.begin()->get()->idEvent;
+    auto deleted = m_db.Delete({Uid(2), Uid(6), event7});
+    EXPECT_EQ(deleted.setTrack, CRUidSet{Uid(2)});
+    EXPECT_EQ(deleted.setPort, CRUidSet{Uid(6)});
+    EXPECT_EQ(deleted.setEvent, CRUidSet{event7});
+    EXPECT_TRUE(deleted.setSequence.empty());
+    EXPECT_EQ(m_db.GetTrack(Uid(2)), nullptr);
+    EXPECT_EQ(m_db.GetPort(Uid(3)), nullptr);
+    EXPECT_TRUE(m_db.SelectEventsOfPorts({Uid(3), Uid(6)}).empty());
+    ASSERT_EQ(m_db.SelectEventsOfPort(Uid(7)).size(), 1u);
+    EXPECT_EQ(m_db.SelectEventsOfPort(Uid(7))[0]->nStep, 9u);
+    EXPECT_NE(m_db.GetTrack(Uid(5)), nullptr);
+
+    deleted = m_db.Delete({event7, Uid(2), Uid(123)});  // all gone already
+    EXPECT_TRUE(deleted.setSequence.empty() && deleted.setTrack.empty() &&
+                deleted.setPort.empty() && deleted.setEvent.empty());
+}
+
+TEST_F(SolutionDbTest, LargeIdentifierSetsWork) {
+    ASSERT_TRUE(m_db.CreateSequence(Uid(1, 1), CSequence(u"a")));
+    ASSERT_TRUE(m_db.CreateSequence(Uid(200, 7), CSequence(u"b")));
+    CRUidSet ids;
+    for (int i = 0; i < 50000; ++i) ids.insert(CRUid::Generate());
+    ids.insert(Uid(1, 1));
+    ids.insert(Uid(200, 7));
+    EXPECT_EQ(m_db.SelectSequences(ids).size(), 2u);
+    EXPECT_EQ(m_db.Delete(ids).setSequence, (CRUidSet{Uid(1, 1), Uid(200, 7)}));
+    EXPECT_TRUE(m_db.SelectAllSequences().empty());
+}
+
+TEST(SolutionDbBlobList, WritesLowerCaseBlobLiteralsInSetOrder) {
+    uint8_t a[16] = {0xAB, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F};
+    uint8_t b[16] = {0x01};
+    EXPECT_EQ(SolutionDbInner::BlobList({CRUid(a), CRUid(b)}),
+              "X'01000000000000000000000000000000',X'ab00000000000000000000000000000f'");
+    EXPECT_EQ(SolutionDbInner::BlobList({}), "");
+}

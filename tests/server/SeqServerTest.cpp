@@ -1,0 +1,298 @@
+// The sequencer server end to end on loopback connections: greeting, handlers, open
+// sets, broadcasts, coalesced replies, activity log rows, errors and restarts.
+#include "server/RSeqServer.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "server/Frame.h"
+#include "server/RSeqClient.h"
+#include "support/LogCapture.h"
+#include "support/Net.h"
+#include "support/TempDir.h"
+
+using namespace DUve;
+using namespace DUve::Sequencer;
+using namespace DUve::Sequencer::CProtocol;
+using namespace std::chrono_literals;
+namespace P = DUve::CRSeq::Property;
+
+namespace {
+
+constexpr uint32_t kSolution = 7;
+
+template <class T>
+std::vector<std::shared_ptr<const T>> All(const CRSeqClient::CCommands& commands) {
+    std::vector<std::shared_ptr<const T>> out;
+    for (const auto& c : commands)
+        if (auto t = std::dynamic_pointer_cast<const T>(c)) out.push_back(t);
+    return out;
+}
+
+class SeqServer : public ::testing::Test {
+protected:
+    void SetUp() override { Start(); }
+    void TearDown() override {
+        clients.clear();
+        server.reset();
+    }
+
+    void Start() { server = std::make_unique<CRSeqServer>(log.Senders(), kSolution, dir.Path()); }
+
+    // Connects a client and returns it with the greeting already read.
+    CRSeqClient& Connect(CRSeqClient::CCommands* greeting = nullptr) {
+        auto [mine, theirs] = PalvorTest::TcpPair();
+        server->AddUser(theirs);
+        clients.push_back(std::make_unique<CRSeqClient>());
+        auto& c = *clients.back();
+        c.Adopt(mine);
+        auto g = c.Receive(5s);
+        EXPECT_TRUE(g) << c.Error();
+        if (g && greeting) *greeting = *g;
+        return c;
+    }
+
+    // Rows of the activity log: each row's commands.
+    std::vector<CRSeqClient::CCommands> LogRows() {
+        std::vector<CRSeqClient::CCommands> rows;
+        sqlite3* db = nullptr;
+        const auto file = CRActivityLog::FileOf(dir.Path(), kSolution);
+        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* st = nullptr;
+            sqlite3_prepare_v2(db, "SELECT id, date, data FROM log ORDER BY id", -1, &st, nullptr);
+            while (st && sqlite3_step(st) == SQLITE_ROW) {
+                const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, 2));
+                const std::vector<uint8_t> data(p, p + sqlite3_column_bytes(st, 2));
+                rows.push_back(CSerialize::LoadObjects(data));
+                lastRowId = sqlite3_column_int64(st, 0);
+                lastRowDate = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+            }
+            sqlite3_finalize(st);
+        }
+        sqlite3_close(db);
+        return rows;
+    }
+
+    CRUid CreateSequence(CRSeqClient& c, const std::u16string& title) {
+        const CRUid id = CRUid::Generate();
+        auto got = c.Request({std::make_shared<CCommandCreateSequence>(id, P::CSequence(title))});
+        EXPECT_TRUE(got);
+        return id;
+    }
+
+    PalvorTest::CTempDir dir;
+    PalvorTest::CLogCapture log;
+    std::unique_ptr<CRSeqServer> server;
+    std::vector<std::unique_ptr<CRSeqClient>> clients;
+    int64_t lastRowId = 0;
+    std::string lastRowDate;
+};
+
+}  // namespace
+
+TEST_F(SeqServer, ANewClientIsGreetedWithEveryStoredSequenceInOneFrame) {
+    auto& a = Connect();
+    const CRUid s1 = CreateSequence(a, u"one"), s2 = CreateSequence(a, u"two"),
+                s3 = CreateSequence(a, u"\U0001F3B5");
+    CRSeqClient::CCommands greeting;
+    auto [mine, theirs] = PalvorTest::TcpPair();
+    server->AddUser(theirs);
+    CRSeqClient b;
+    b.Adopt(mine);
+    const auto frame = b.Receive(5s);
+    ASSERT_TRUE(frame);
+    ASSERT_EQ(frame->size(), 4u);
+    const auto regist = std::dynamic_pointer_cast<const CRegistClient>((*frame)[0]);
+    ASSERT_TRUE(regist);
+    EXPECT_EQ(regist->nVisiterId, 0u);
+    EXPECT_TRUE(regist->sToken.empty());
+    EXPECT_EQ(regist->nSolutionId, 0u);
+    CRUidSet ids;
+    for (const auto& c : All<CCommandCreateSequence>(*frame)) ids.insert(c->idSequence);
+    EXPECT_EQ(ids, (CRUidSet{s1, s2, s3}));
+    EXPECT_TRUE(log.WaitFor("AddUser[127.0.0.1:"));
+}
+
+TEST_F(SeqServer, BroadcastsReachTheSessionsThatHaveTheSequenceOpen) {
+    auto& a = Connect();
+    auto& b = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    // Creation is broadcast to all, also to sessions with nothing open.
+    const auto created = b.Receive(2s);
+    ASSERT_TRUE(created);
+    ASSERT_EQ(All<CCommandCreateSequence>(*created).size(), 1u);
+
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})}));
+    const CRUid track = CRUid::Generate();
+    const auto own = b.Request({std::make_shared<CCommandCreateTrack>(track, seq, P::CTrack(u"T"))});
+    ASSERT_TRUE(own);
+    EXPECT_TRUE(own->empty());  // B has not opened S: it learns nothing of its own change
+    const auto atA = a.Receive(2s);
+    ASSERT_TRUE(atA);
+    ASSERT_EQ(All<CCommandCreateTrack>(*atA).size(), 1u);
+    EXPECT_EQ(All<CCommandCreateTrack>(*atA)[0]->idTrack, track);
+
+    // A track for a sequence that does not exist is not stored and not broadcast.
+    const auto orphan = a.Request({std::make_shared<CCommandCreateTrack>(
+        CRUid::Generate(), CRUid::Generate(), P::CTrack(u"lost"))});
+    ASSERT_TRUE(orphan);
+    EXPECT_TRUE(orphan->empty());
+}
+
+TEST_F(SeqServer, OpenSendsTracksThenPortsWithTheirEventsOnlyOnce) {
+    auto& a = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    const CRUid t1 = CRUid::Generate(), t2 = CRUid::Generate(), port = CRUid::Generate();
+    P::CListEvent events;
+    events.Insert(480, std::make_shared<P::CEventNote>(60, 100, 240));
+    events.Insert(0, std::make_shared<P::CEventTempo>(90.0));
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandCreateTrack>(t1, seq, P::CTrack(u"1")),
+                           std::make_shared<CCommandCreateTrack>(t2, seq, P::CTrack(u"2")),
+                           std::make_shared<CCommandTrackChangeMml>(t2, u"cde"),
+                           std::make_shared<CCommandCreatePort>(port, P::CPort(t1, u"p", u"i", 3)),
+                           std::make_shared<CCommandCreateEvent>(port, events)}));
+
+    auto& b = Connect();
+    const auto opened = b.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})});
+    ASSERT_TRUE(opened);
+    ASSERT_GE(opened->size(), 6u);
+    const auto open = std::dynamic_pointer_cast<const CCommandOpenSequence>((*opened)[0]);
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->idSet, CRUidSet{seq});
+    // Tracks (with MML where there is any) before ports; each port followed by its events.
+    std::vector<std::string> kinds;
+    for (size_t i = 1; i < opened->size(); ++i)
+        kinds.emplace_back(ClassName((*opened)[i]->GetSerializeId()).substr(28));
+    EXPECT_EQ(kinds, (std::vector<std::string>{"CCommandCreateTrack", "CCommandCreateTrack",
+                                               "CCommandTrackChangeMml", "CCommandCreatePort",
+                                               "CCommandCreateEvent"}));
+    const auto sent = All<CCommandCreateEvent>(*opened);
+    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent[0]->events.size(), 2u);
+    EXPECT_EQ((*sent[0]->events.begin())->nStep, 0u);
+
+    const auto again = b.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq, CRUid::Generate()})});
+    ASSERT_TRUE(again);
+    ASSERT_EQ(again->size(), 1u);
+    EXPECT_TRUE(std::dynamic_pointer_cast<const CCommandOpenSequence>((*again)[0])->idSet.empty());
+}
+
+TEST_F(SeqServer, OneMessageMakesOneFramePerSessionAndOneLogRow) {
+    auto& a = Connect();
+    auto& b = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    ASSERT_TRUE(b.Receive(2s));  // the creation broadcast
+    for (auto* c : {&a, &b})
+        ASSERT_TRUE(c->Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})}));
+    const size_t rowsBefore = LogRows().size();
+
+    const CRUid t1 = CRUid::Generate(), t2 = CRUid::Generate();
+    ASSERT_TRUE(a.Send({std::make_shared<CCommandCreateTrack>(t1, seq, P::CTrack(u"x")),
+                        std::make_shared<CCommandCreateTrack>(t2, seq, P::CTrack(u"y"))}));
+    for (auto* c : {&a, &b}) {
+        const auto frame = c->Receive(2s);
+        ASSERT_TRUE(frame);
+        const auto tracks = All<CCommandCreateTrack>(*frame);
+        ASSERT_EQ(tracks.size(), 2u);
+        EXPECT_EQ(tracks[0]->idTrack, t1);
+        EXPECT_EQ(tracks[1]->idTrack, t2);
+    }
+    auto rows = LogRows();
+    ASSERT_EQ(rows.size(), rowsBefore + 1);
+    ASSERT_EQ(rows.back().size(), 2u);
+    EXPECT_EQ(All<CCommandCreateTrack>(rows.back())[1]->idTrack, t2);
+    EXPECT_EQ(lastRowDate.size(), 19u);  // "YYYY-MM-DD HH:MM:SS"
+
+    // Echo and open are never logged; an unchanged sequence title is, an unchanged track
+    // title is not.
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})}));
+    EXPECT_EQ(LogRows().size(), rowsBefore + 1);
+    const auto same = a.Request({std::make_shared<CCommandSetSequenceTitle>(seq, u"S"),
+                                 std::make_shared<CCommandSetTrackTitle>(t1, u"x")});
+    ASSERT_TRUE(same);
+    EXPECT_TRUE(same->empty());
+    rows = LogRows();
+    ASSERT_EQ(rows.size(), rowsBefore + 2);
+    ASSERT_EQ(rows.back().size(), 1u);
+    EXPECT_TRUE(std::dynamic_pointer_cast<const CCommandSetSequenceTitle>(rows.back()[0]));
+
+    // Changes: renamed sequence to all, renamed track and port changes to the sequence.
+    const CRUid port = CRUid::Generate();
+    const auto changed = a.Request(
+        {std::make_shared<CCommandSetSequenceTitle>(seq, u"S2"),
+         std::make_shared<CCommandSetTrackTitle>(t1, u"x2"),
+         std::make_shared<CCommandCreatePort>(port, P::CPort(t1, u"p", u"i", 0)),
+         std::make_shared<CCommandSetPortEnable>(port, false),
+         std::make_shared<CCommandPortChangeInstrument>(port, u"j", 9),
+         std::make_shared<CCommandPortChangeInstrument>(port, u"j", 9)});
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(All<CCommandChangedSequenceProperty>(*changed).size(), 1u);
+    EXPECT_EQ(All<CCommandChangedTrackProperty>(*changed).size(), 1u);
+    const auto ports = All<CCommandChangedPortProperty>(*changed);
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_FALSE(ports[1]->property.bEnable);
+    EXPECT_EQ(ports[1]->property.sInstrument, u"j");
+    EXPECT_EQ(ports[1]->property.nChannel, 9);
+    EXPECT_EQ(LogRows().back().size(), 5u);  // the repeated instrument change is not logged
+}
+
+TEST_F(SeqServer, DeleteIsBroadcastToAllAndUnknownIdsAreSilent) {
+    auto& a = Connect();
+    auto& b = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    ASSERT_TRUE(b.Receive(2s));
+    const auto nothing = a.Request({std::make_shared<CCommandDelete>(CRUidSet{CRUid::Generate()})});
+    ASSERT_TRUE(nothing);
+    EXPECT_TRUE(nothing->empty());
+    const auto gone = a.Request({std::make_shared<CCommandDelete>(CRUidSet{seq})});
+    ASSERT_TRUE(gone);
+    ASSERT_EQ(All<CCommandDeleted>(*gone).size(), 1u);
+    EXPECT_EQ(All<CCommandDeleted>(*gone)[0]->setSequence, CRUidSet{seq});
+    const auto atB = b.Receive(2s);
+    ASSERT_TRUE(atB);
+    EXPECT_EQ(All<CCommandDeleted>(*atB).size(), 1u);
+}
+
+TEST_F(SeqServer, BadFramesAndDisconnectsAreLoggedAndOthersGoOn) {
+    auto& a = Connect();
+    auto& b = Connect();
+    ASSERT_TRUE(a.SendRaw({0, 0, 0, 0}));               // empty frame
+    ASSERT_TRUE(a.SendRaw(EncodeFrame({0x01, 0x02})));  // unknown class
+    EXPECT_TRUE(log.WaitFor("-> SocketDataReceive error."));
+    EXPECT_TRUE(a.Request({}));  // the next frame is still read
+    EXPECT_TRUE(log.WaitForCount("SocketDataReceive error.", 2));
+
+    b.Close();
+    EXPECT_TRUE(log.WaitFor("Server id=7 Active user count=1"));
+    EXPECT_TRUE(log.WaitForCount("Server id=7 SocketError : ", 1));
+    EXPECT_TRUE(a.Request({}));
+
+    // A header announcing more than the largest payload closes that connection only.
+    auto& c = Connect();
+    ASSERT_TRUE(c.SendRaw({0xFF, 0xFF, 0xFF, 0x7F}));
+    EXPECT_TRUE(PalvorTest::PeerClosed(c.Fd(), 5s));
+    EXPECT_TRUE(a.Request({}));
+}
+
+TEST_F(SeqServer, EverythingSurvivesARestartAndTheLogContinues) {
+    auto& a = Connect();
+    const CRUid seq = CreateSequence(a, u"kept");
+    const CRUid track = CRUid::Generate();
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandCreateTrack>(track, seq, P::CTrack(u"t")),
+                           std::make_shared<CCommandTrackChangeMml>(track, u"o4 c")}));
+    LogRows();
+    const int64_t before = lastRowId;
+    clients.clear();
+    server.reset();
+    Start();
+    CRSeqClient::CCommands greeting;
+    auto& b = Connect(&greeting);
+    ASSERT_EQ(greeting.size(), 2u);
+    const auto opened = b.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})});
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(All<CCommandTrackChangeMml>(*opened).size(), 1u);
+    EXPECT_EQ(All<CCommandTrackChangeMml>(*opened)[0]->sMml, u"o4 c");
+    ASSERT_TRUE(b.Request({std::make_shared<CCommandSetTrackTitle>(track, u"t2")}));
+    LogRows();
+    EXPECT_EQ(lastRowId, before + 1);
+}

@@ -1,0 +1,136 @@
+// Framing on a real loopback connection: exact-size reads whatever the segmentation,
+// ordered sends, empty and oversized frames.
+#include "server/RSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "server/Frame.h"
+#include "support/Net.h"
+
+using namespace DUve;
+using namespace std::chrono_literals;
+using PalvorTest::ReadBytes;
+using PalvorTest::WriteAll;
+
+namespace {
+
+class Framing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto [a, b] = PalvorTest::TcpPair();
+        peer = a;
+        socket = std::make_shared<CRSocket::CSocket>(io);
+        ASSERT_TRUE(socket->Assign(b));
+        socket->SetDataCallback([this](const CRSocket::CPayload& p) {
+            frames.push_back(*p);
+            if (keepReading) socket->StartReceive();
+        });
+        socket->SetErrorCallback([this](const boost::system::error_code& ec) { errors.push_back(ec); });
+    }
+    void TearDown() override { ::close(peer); }
+
+    void RunUntil(const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            io.restart();
+            io.run_for(5ms);
+        }
+    }
+
+    boost::asio::io_context io;
+    std::shared_ptr<CRSocket::CSocket> socket;
+    int peer = -1;
+    bool keepReading = true;
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<boost::system::error_code> errors;
+};
+
+}  // namespace
+
+TEST_F(Framing, FramesSplitAcrossWritesOrCoalescedInOneArriveWhole) {
+    socket->StartReceive();
+    const auto f1 = Sequencer::EncodeFrame({1, 2, 3, 4, 5});
+    const auto f2 = Sequencer::EncodeFrame(std::vector<uint8_t>(3000, 7));
+    const auto f3 = Sequencer::EncodeFrame({9});
+    std::thread writer([&] {
+        // Header cut in the middle, then the rest with the next two frames in one write.
+        WriteAll(peer, {f1.begin(), f1.begin() + 2});
+        std::this_thread::sleep_for(20ms);
+        std::vector<uint8_t> rest(f1.begin() + 2, f1.end());
+        rest.insert(rest.end(), f2.begin(), f2.end());
+        rest.insert(rest.end(), f3.begin(), f3.end());
+        WriteAll(peer, rest);
+    });
+    RunUntil([&] { return frames.size() == 3; });
+    writer.join();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(frames[1], std::vector<uint8_t>(3000, 7));
+    EXPECT_EQ(frames[2], std::vector<uint8_t>{9});
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(Framing, ReadingStopsAfterEachFrameUntilAskedAgain) {
+    keepReading = false;
+    socket->StartReceive();
+    auto both = Sequencer::EncodeFrame({1});
+    const auto f2 = Sequencer::EncodeFrame({2});
+    both.insert(both.end(), f2.begin(), f2.end());
+    WriteAll(peer, both);
+    RunUntil([&] { return frames.size() == 1; });
+    io.restart();
+    io.run_for(30ms);
+    EXPECT_EQ(frames.size(), 1u);
+    socket->StartReceive();
+    RunUntil([&] { return frames.size() == 2; });
+    EXPECT_EQ(frames.size(), 2u);
+}
+
+TEST_F(Framing, AZeroLengthFrameDeliversAnEmptyPayload) {
+    socket->StartReceive();
+    WriteAll(peer, {0, 0, 0, 0});
+    RunUntil([&] { return frames.size() == 1; });
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(frames[0].empty());
+}
+
+TEST_F(Framing, AnOversizedHeaderIsAReadErrorNotAnAllocation) {
+    socket->StartReceive();
+    WriteAll(peer, {0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3});
+    RunUntil([&] { return !errors.empty(); });
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(frames.empty());
+    EXPECT_FALSE(socket->IsOpen());
+    EXPECT_TRUE(PalvorTest::PeerClosed(peer, 2s));
+}
+
+TEST_F(Framing, SendsLeaveAsFramesInCallOrder) {
+    socket->Send({0xAA, 0xBB});
+    socket->Send({});  // ignored
+    socket->Send(std::vector<uint8_t>(100000, 0x5A));
+    socket->Send({0x01});
+    std::vector<uint8_t> got;
+    std::thread reader([&] { got = ReadBytes(peer, 6 + 100004 + 5, 5s); });
+    RunUntil([&] { return socket->PendingSendBytes() == 0; });
+    reader.join();
+    ASSERT_EQ(got.size(), 6u + 100004u + 5u);
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 6),
+              (std::vector<uint8_t>{2, 0, 0, 0, 0xAA, 0xBB}));
+    EXPECT_EQ(std::vector<uint8_t>(got.begin() + 6, got.begin() + 10),
+              (std::vector<uint8_t>{0xA0, 0x86, 0x01, 0x00}));
+    EXPECT_EQ(std::vector<uint8_t>(got.end() - 5, got.end()), (std::vector<uint8_t>{1, 0, 0, 0, 1}));
+}
+
+TEST_F(Framing, PeerCloseIsReportedAndTheRemoteAddressIsDotted) {
+    EXPECT_EQ(socket->GetRemoteAddressText().rfind("127.0.0.1:", 0), 0u);
+    socket->StartReceive();
+    ::shutdown(peer, SHUT_RDWR);
+    RunUntil([&] { return !errors.empty(); });
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], boost::asio::error::eof);
+    CRSocket::CSocket unattached(io);
+    EXPECT_EQ(unattached.GetRemoteAddressText(), "nothing");
+    EXPECT_FALSE(unattached.Assign(-1));  // an invalid handle is refused
+}

@@ -1,0 +1,72 @@
+// Test helpers for sockets: a connected loopback TCP pair, a free port, raw frame I/O.
+#pragma once
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace PalvorTest {
+
+// Two connected TCP sockets on 127.0.0.1 (native handles owned by the caller).
+inline std::pair<int, int> TcpPair() {
+    namespace asio = boost::asio;
+    using asio::ip::tcp;
+    asio::io_context io;
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    tcp::socket client(io), server(io);
+    client.connect(acceptor.local_endpoint());
+    acceptor.accept(server);
+    return {client.release(), server.release()};
+}
+
+// A port that was free a moment ago.
+inline uint16_t FreePort() {
+    namespace asio = boost::asio;
+    asio::io_context io;
+    asio::ip::tcp::acceptor a(io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0));
+    return a.local_endpoint().port();
+}
+
+inline bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly n bytes within the time-out; shorter result on close or time-out.
+inline std::vector<uint8_t> ReadBytes(int fd, size_t n, std::chrono::milliseconds timeout) {
+    std::vector<uint8_t> out;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+        uint8_t buf[4096];
+        const ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+        if (r <= 0) break;
+        out.insert(out.end(), buf, buf + r);
+    }
+    return out;
+}
+
+// True when the peer closed the connection within the time-out.
+inline bool PeerClosed(int fd, std::chrono::milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+    uint8_t b;
+    return ::recv(fd, &b, 1, MSG_PEEK) <= 0;  // end of file, or reset when data was left unread
+}
+
+}  // namespace PalvorTest

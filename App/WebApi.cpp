@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+// The JSON reader of Boost 1.74 pulls in the old bind header, which asks for this.
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <sstream>
@@ -39,7 +41,8 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     curl_easy_getinfo(transfer->pCurl, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) return bytes;
     if (bytes > CRWebApi::kMaxBodyBytes - transfer->vBody.size()) {
-        (void)0;
+        transfer->bOverflow = true;
+        return 0;
     }
     try {
         transfer->vBody.insert(transfer->vBody.end(), data, data + bytes);
@@ -76,7 +79,9 @@ int JsonDepth(const std::vector<uint8_t>& text, int limit) {
     return deepest;
 }
 
-long OrDefault(long value, long fallback) { return value > 0 ? value : fallback; }
+long OrDefault(long value, long fallback) {
+    return value > 0 ? value : fallback;
+}
 
 }  // namespace
 
@@ -121,9 +126,13 @@ CRWebApi::CRWebApi(std::string siteRoot, CWebApiOptions options)
     m_options.nTotalTimeoutMs = OrDefault(m_options.nTotalTimeoutMs, defaults.nTotalTimeoutMs);
 }
 
-std::string CRWebApi::ApiAddress() const { return m_sSiteRoot + "/modules/palvorxp/api.php"; }
+std::string CRWebApi::ApiAddress() const {
+    return m_sSiteRoot + "/modules/palvorxp/api.php";
+}
 
-std::string CRWebApi::FrontPageAddress() const { return m_sSiteRoot; }
+std::string CRWebApi::FrontPageAddress() const {
+    return m_sSiteRoot;
+}
 
 std::string CRWebApi::UpdateArchiveAddress() const {
     return m_sSiteRoot + "/palvorserver-win.zip";
@@ -150,7 +159,7 @@ CHttpResult CRWebApi::HttpGet(const std::string& url) const {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_options.nConnectTimeoutMs);
-
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, m_options.nTotalTimeoutMs);
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);

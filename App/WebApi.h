@@ -39,9 +39,9 @@ public:
     const std::string& SiteRoot() const { return m_sSiteRoot; }
     const CWebApiOptions& Options() const { return m_options; }
 
-    std::string ApiAddress() const;           // site root + "/modules/palvorxp/api.php"
-    std::string FrontPageAddress() const;     // the site root itself
-    std::string UpdateArchiveAddress() const; // site root + "/palvorserver-win.zip"
+    std::string ApiAddress() const;            // site root + "/modules/palvorxp/api.php"
+    std::string FrontPageAddress() const;      // the site root itself
+    std::string UpdateArchiveAddress() const;  // site root + "/palvorserver-win.zip"
 
     // Plain GET of url (http or https only, certificates verified, at most a few redirects).
     CHttpResult HttpGet(const std::string& url) const;

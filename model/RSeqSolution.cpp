@@ -171,8 +171,8 @@ CRSeqSolution::CPortPtr CRSeqSolution::CreatePort(const CRUid& idPort, const Pro
     });
 }
 
-std::vector<CRSeqSolution::CEventPtr> CRSeqSolution::CreateEvent(
-    const CRUid& idPort, const Property::CListEvent& list) {
+std::vector<CRSeqSolution::CEventPtr> CRSeqSolution::CreateEvent(const CRUid& idPort,
+                                                                 const Property::CListEvent& list) {
     return NoThrow([&] {
         std::vector<CEventPtr> created;
         CInner& inner = *m_pInner;
@@ -278,8 +278,8 @@ std::vector<CRSeqSolution::CPortPtr> CRSeqSolution::GetPortsOfTrack(const CRUid&
     });
 }
 
-std::vector<std::tuple<CRSeqSolution::CTrackPtr, CRSeqSolution::CSequencePtr,
-                       CRSeqSolution::CPortPtr>>
+std::vector<
+    std::tuple<CRSeqSolution::CTrackPtr, CRSeqSolution::CSequencePtr, CRSeqSolution::CPortPtr>>
 CRSeqSolution::GetPortsOfSequence(const CRUid& idSequence) {
     return NoThrow([&] {
         std::vector<std::tuple<CTrackPtr, CSequencePtr, CPortPtr>> result;

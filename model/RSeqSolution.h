@@ -73,7 +73,8 @@ public:
     CPortPtr CreatePort(const CRUid& idPort, const CRSeq::Property::CPort& p);
     // The snapshots of the events created, in step order; events whose identifier is
     // taken are left out.
-    std::vector<CEventPtr> CreateEvent(const CRUid& idPort, const CRSeq::Property::CListEvent& list);
+    std::vector<CEventPtr> CreateEvent(const CRUid& idPort,
+                                       const CRSeq::Property::CListEvent& list);
     // Applies the title (when `property` is given) and the text (when `mml` is given).
     // Returns (current, previous); both are the previous snapshot when nothing changed,
     // both empty when the track does not exist.

@@ -35,7 +35,9 @@ auto NoThrow(F&& f) noexcept -> decltype(f()) {
     }
 }
 
-bool IsConstraint(int rc) { return (rc & 0xff) == SQLITE_CONSTRAINT; }
+bool IsConstraint(int rc) {
+    return (rc & 0xff) == SQLITE_CONSTRAINT;
+}
 
 // A BLOB shorter than an identifier reads as null, a longer one is cut.
 CRUid ColumnUid(sqlite3_stmt* st, int col) {
@@ -63,8 +65,8 @@ std::shared_ptr<const Property::CEventBase> ColumnEventProperty(sqlite3_stmt* st
     const void* p = sqlite3_column_blob(st, col);
     const int n = sqlite3_column_bytes(st, col);
     if (!p || n < 2) return nullptr;
-    auto objects =
-        Property::CSerialize::LoadObjects(static_cast<const uint8_t*>(p), static_cast<size_t>(n), 1);
+    auto objects = Property::CSerialize::LoadObjects(static_cast<const uint8_t*>(p),
+                                                     static_cast<size_t>(n), 1);
     if (objects.size() != 1 || !objects[0]) return nullptr;
     const Property::CEventBase* event = objects[0]->AsEvent();
     if (!event) return nullptr;
@@ -198,8 +200,8 @@ public:
         if (m_bCache) {
             m_stmt = db.Acquire(m_sql);
         } else if (db.m_db) {
-            if (sqlite3_prepare_v2(db.m_db, m_sql.c_str(), static_cast<int>(m_sql.size()),
-                                   &m_stmt, nullptr) != SQLITE_OK) {
+            if (sqlite3_prepare_v2(db.m_db, m_sql.c_str(), static_cast<int>(m_sql.size()), &m_stmt,
+                                   nullptr) != SQLITE_OK) {
                 sqlite3_finalize(m_stmt);
                 m_stmt = nullptr;
             }
@@ -313,7 +315,9 @@ void CSolutionDb::CTransaction::Rollback() {
 
 CSolutionDb::CSolutionDb() = default;
 
-CSolutionDb::~CSolutionDb() { Close(); }
+CSolutionDb::~CSolutionDb() {
+    Close();
+}
 
 void CSolutionDb::Close() {
     for (auto& [sql, stmt] : m_mapStatement) sqlite3_finalize(stmt);
@@ -382,10 +386,10 @@ std::vector<std::shared_ptr<const CSolutionDb::CSequence>> CSolutionDb::SelectSe
     return NoThrow([&] {
         std::vector<std::shared_ptr<const CSequence>> result;
         if (ids.empty()) return result;
-        CStatement st(*this,
-                      WithIdList("SELECT idSequence, sTitle FROM sequence WHERE idSequence IN (%s)",
-                                 ids),
-                      false);
+        CStatement st(
+            *this,
+            WithIdList("SELECT idSequence, sTitle FROM sequence WHERE idSequence IN (%s)", ids),
+            false);
         while (st.Step() == SQLITE_ROW) {
             auto row = std::make_shared<CSequence>();
             row->idSequence = ColumnUid(st.Get(), 0);
@@ -768,8 +772,7 @@ std::vector<std::shared_ptr<const CSolutionDb::CEvent>> CSolutionDb::SelectEvent
         CStatement st(
             *this,
             WithIdList(
-                "SELECT idEvent, idPort, nStep, propertyData FROM event WHERE idPort IN (%s)",
-                ids),
+                "SELECT idEvent, idPort, nStep, propertyData FROM event WHERE idPort IN (%s)", ids),
             false);
         while (st.Step() == SQLITE_ROW) {
             auto property = ColumnEventProperty(st.Get(), 3);
@@ -817,9 +820,8 @@ std::map<CRUid, Property::CListEvent> CSolutionDb::SelectEventListsOfPorts(const
     return NoThrow([&] {
         std::map<CRUid, Property::CListEvent> result;
         for (const auto& row : SelectEventsOfPorts(ids)) {
-            result[row->idPort].Insert(
-                std::make_shared<const Property::CEventCommon>(row->idEvent, row->nStep,
-                                                               row->property));
+            result[row->idPort].Insert(std::make_shared<const Property::CEventCommon>(
+                row->idEvent, row->nStep, row->property));
         }
         return result;
     });

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -137,7 +138,18 @@ std::optional<CRSeqClient::CCommands> CRSeqClient::Receive(CMilliseconds timeout
         m_error = "not connected";
         return std::nullopt;
     }
-    const auto deadline = Clock::now() + timeout;
+    // The time-out applies to the start of a frame; once it has begun, the rest is
+    // awaited longer so that a slow frame never leaves the stream out of step.
+    pollfd pf{m_fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&pf, 1, static_cast<int>(timeout.count()));
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) {
+        m_error = "timed out waiting for the server";
+        return std::nullopt;
+    }
+    const auto deadline = Clock::now() + std::max<CMilliseconds>(timeout, CMilliseconds(30000));
     uint8_t header[kFrameHeaderSize];
     if (!ReadExactly(header, sizeof header, deadline)) return std::nullopt;
     const uint32_t n = DecodeFrameHeader(header);

@@ -588,15 +588,8 @@ int Run(const COptions& options, const std::vector<std::string>& args) {
     if (cmd == "watch") {
         CRUidSet ids;
         for (size_t i = 1; i < args.size(); ++i) ids.insert(ParseId(args[i]));
-        client.Open(ids);
-        std::fflush(stdout);
-        while (!g_stop) {
-            auto got = client.Raw().Receive(std::chrono::milliseconds(200));
-            if (!got) {
-                if (!client.Raw().IsConnected()) Fail(kConnection, client.Raw().Error());
-                continue;
-            }
-            for (const auto& c : *got) {
+        auto print = [&](const CRSeqClient::CCommands& commands) {
+            for (const auto& c : commands) {
                 if (options.json)
                     std::printf("{\"command\":%s,\"text\":%s}\n", Json(KindOf(c)).c_str(),
                                 Json(Describe(c)).c_str());
@@ -604,6 +597,15 @@ int Run(const COptions& options, const std::vector<std::string>& args) {
                     std::printf("%s %s\n", KindOf(c).c_str(), Describe(c).c_str());
             }
             std::fflush(stdout);
+        };
+        print(client.Open(ids));  // the opened sequences' content first
+        while (!g_stop) {
+            auto got = client.Raw().Receive(std::chrono::milliseconds(200));
+            if (got) {
+                print(*got);
+            } else if (!client.Raw().IsConnected()) {
+                Fail(kConnection, client.Raw().Error());
+            }
         }
         return kOk;
     }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <chrono>
 #include <cstdint>
@@ -39,9 +40,13 @@ const bool g_noProxy = [] {
     return true;
 }();
 
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> Bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
-std::string Text(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
+std::string Text(const std::vector<uint8_t>& v) {
+    return {v.begin(), v.end()};
+}
 
 // %XX -> byte; '+' stays '+' (the client must encode a literal plus itself).
 std::optional<std::string> PercentDecode(const std::string& s) {
@@ -98,7 +103,13 @@ public:
           m_acceptor(m_io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)),
           m_nPort(m_acceptor.local_endpoint().port()) {
         Accept();
-        m_thread = std::thread([this, lifetime] { m_io.run_for(lifetime); });
+        m_thread = std::thread([this, lifetime] {
+            m_io.run_for(lifetime);
+            // Out of time: drop whatever is still open so no client waits on us any longer.
+            boost::system::error_code ignored;
+            m_acceptor.close(ignored);
+            for (const auto& session : m_vHeld) session->socket.close(ignored);
+        });
     }
     explicit CLoopbackHttp(CReply reply) : CLoopbackHttp(std::vector<CReply>{std::move(reply)}) {}
 
@@ -114,6 +125,8 @@ public:
         std::lock_guard lock(m_mutex);
         return m_vHeads;
     }
+
+    size_t Connections() const { return m_nConnections; }
 
     std::string RequestLine(size_t index = 0) const {
         const auto heads = Heads();
@@ -134,6 +147,7 @@ private:
     void Accept() {
         m_acceptor.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
             if (ec) return;
+            ++m_nConnections;
             Read(std::make_shared<CSession>(std::move(socket)));
             Accept();
         });
@@ -185,6 +199,7 @@ private:
     std::vector<PSession> m_vHeld;  // connections deliberately left unanswered
     mutable std::mutex m_mutex;
     std::vector<std::string> m_vHeads;
+    std::atomic<size_t> m_nConnections{0};
     std::thread m_thread;
 };
 
@@ -357,12 +372,8 @@ TEST(WebApiRequest, TokenArrivesAsOneWholeEscapedValue) {
     CLoopbackHttp server(Answer(kAdmit));
     const CRWebApi api(server.Root());
     const std::u16string tokens[] = {
-        u"a&visiterid=1&token=b",
-        u"x=y z+w",
-        u"/?#%25%",
-        u"\u00fc\u97f3\U0001D11E",
-        std::u16string(u"nul\0byte", 8),
-        u"",
+        u"a&visiterid=1&token=b",        u"x=y z+w", u"/?#%25%", u"\u00fc\u97f3\U0001D11E",
+        std::u16string(u"nul\0byte", 8), u"",
     };
     for (const auto& token : tokens) ASSERT_TRUE(api.IsAcceptableUser(7, 9, token));
 
@@ -424,7 +435,7 @@ TEST(WebApiRequest, BodyOverTheLimitIsNoResponse) {
 }
 
 TEST(WebApiRequest, SilentServerHitsTheTotalTimeOut) {
-    CLoopbackHttp silent(Silent());
+    CLoopbackHttp silent(std::vector<CReply>{Silent()}, 5s);
     const CRWebApi api(silent.Root(), CWebApiOptions{300, 300});
 
     bool admitted = true;
@@ -459,11 +470,16 @@ TEST(WebApiRequest, ClosedPortRefusesWithoutWaiting) {
 TEST(WebApiRequest, MalformedAddressesAndProtocolsRefuse) {
     EXPECT_EQ(CRWebApi("").HttpGet("").nStatus, 0);
     EXPECT_FALSE(CRWebApi("not a url").IsAcceptableUser(1, 1, u"alpha"));
-    const auto file = std::filesystem::temp_directory_path() / "palvor_webapi_reply.json";
-    std::ofstream(file) << kAdmit;
-    // Only http and https are spoken: a local file never stands in for the site.
-    EXPECT_EQ(CRWebApi().HttpGet("file://" + file.string()).nStatus, 0);
-    std::filesystem::remove(file);
+
+    // Only http and https are spoken: an address of another scheme never reaches a server.
+    CLoopbackHttp server(Answer(kAdmit));
+    const std::string hostPort = server.Root().substr(7, server.Root().find('/', 7) - 7);
+    const CRWebApi api(server.Root(), CWebApiOptions{500, 1000});
+    EXPECT_EQ(api.HttpGet("dict://" + hostPort + "/d:acceptable").nStatus, 0);
+    EXPECT_EQ(api.HttpGet("telnet://" + hostPort).nStatus, 0);
+    EXPECT_EQ(server.Connections(), 0u);
+    EXPECT_EQ(api.HttpGet(api.ApiAddress()).nStatus, 200);
+    EXPECT_EQ(server.Connections(), 1u);
 }
 
 TEST(WebApiRequest, GarbageRepliesRefuse) {
@@ -499,9 +515,8 @@ TEST(WebApiRequest, CallsFromSeveralThreadsAtOnce) {
     std::vector<int> admitted(6, 0);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < admitted.size(); ++i)
-        threads.emplace_back([&, i] {
-            admitted[i] = api.IsAcceptableUser(static_cast<int32_t>(i), 1, u"alpha");
-        });
+        threads.emplace_back(
+            [&, i] { admitted[i] = api.IsAcceptableUser(static_cast<int32_t>(i), 1, u"alpha"); });
     for (auto& t : threads) t.join();
     EXPECT_EQ(admitted, std::vector<int>(admitted.size(), 1));
     EXPECT_EQ(server.Heads().size(), admitted.size());
@@ -699,8 +714,8 @@ TEST_F(ReferenceSite, UnknownApiAndDataFilesAreRefused) {
     EXPECT_EQ(api.HttpGet(api.ApiAddress() + "?api=Nothing").nStatus, 400);
     EXPECT_EQ(api.HttpGet(api.ApiAddress()).nStatus, 400);
     EXPECT_EQ(api.HttpGet(api.SiteRoot() + "/modules/palvorxp/visitors.json").nStatus, 404);
-    const CHttpResult reply =
-        api.HttpGet(api.ApiAddress() + "?api=IsAcceptableUser&solutionid=x&visiterid=1&token=alpha");
+    const CHttpResult reply = api.HttpGet(
+        api.ApiAddress() + "?api=IsAcceptableUser&solutionid=x&visiterid=1&token=alpha");
     EXPECT_EQ(reply.nStatus, 200);
     EXPECT_FALSE(IsAcceptableReply(reply.nStatus, reply.vBody));
 }

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# End to end: the reference site on loopback, palvorserver --headless as a process with a
+# temporary XDG_DATA_HOME, two palvorctl clients editing one solution, a clean SIGTERM
+# stop, a restart, and everything still there.
+#   headless_e2e.sh BIN_DIR SITE_DIR
+set -euo pipefail
+bin=$1
+site=$2
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; echo "--- server log" >&2; cat "$tmp"/server*.log >&2 || true; exit 1; }
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_for() {  # wait_for FILE TEXT
+  for _ in $(seq 1 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+  fail "timed out waiting for '$2' in $1"
+}
+
+export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site
+mkdir -p "$PALVOR_SITE_DATA"
+site_port=$(free_port)
+php -S 127.0.0.1:"$site_port" -t "$site" >"$tmp/php.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 100); do
+  curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break
+  sleep 0.1
+done
+site_root="http://127.0.0.1:$site_port/palvor"
+
+port=$(free_port)
+start_server() {  # start_server LOGFILE
+  "$bin/palvorserver" --headless --port "$port" --site "$site_root" >"$1" 2>&1 &
+  server_pid=$!
+  pids+=("$server_pid")
+  wait_for "$1" "Acceptor Listen : port=$port"
+}
+stop_server() {
+  kill -TERM "$server_pid"
+  local rc=0
+  wait "$server_pid" || rc=$?
+  [ "$rc" -eq 0 ] || fail "server exited with $rc after SIGTERM"
+}
+
+ctl() { "$bin/palvorctl" --port "$port" --visitor 1 --token alpha --solution 5 "$@"; }
+
+start_server "$tmp/server1.log"
+
+# A refused visitor gets exit code 3 and the server goes on.
+set +e
+"$bin/palvorctl" --port "$port" --visitor 1 --token wrong --solution 5 ls >/dev/null 2>&1
+rc=$?
+set -e
+[ "$rc" -eq 3 ] || fail "a wrong token gave exit code $rc, not 3"
+
+seq_id=$(ctl create-seq "Étude ♪")
+track=$(ctl add-track "$seq_id" Piano)
+printf 't120 o4 cdefg\n' | ctl set-mml "$track" -
+port_id=$(ctl add-port "$track" Melody "MIDI Out" 2)
+printf '0 tempo 132\n0 program 5\n480 note 60 100 240\n960 bend -8192\n' | ctl add-events "$port_id" - >/dev/null
+
+# Client B watches the sequence while client A renames the track and disables the port.
+ctl watch "$seq_id" >"$tmp/watch.log" 2>&1 &
+watch_pid=$!
+pids+=("$watch_pid")
+wait_for "$tmp/watch.log" "CCommandOpenSequence"
+ctl set-title "$track" "Grand piano"
+ctl set-port "$port_id" --disable --channel 9
+wait_for "$tmp/watch.log" "CCommandChangedTrackProperty $track Grand piano"
+wait_for "$tmp/watch.log" "CCommandChangedPortProperty $port_id MIDI Out ch 9 disabled"
+kill -INT "$watch_pid"
+
+# Unknown identifiers are clear errors.
+set +e
+ctl set-title 00000000000000000000000000000001 x 2>/dev/null; rc=$?
+set -e
+[ "$rc" -eq 4 ] || fail "an unknown id gave exit code $rc, not 4"
+
+stop_server
+grep -q "palvor/server" <<<"$(ls -d "$XDG_DATA_HOME"/palvor/server)" || fail "no server folder"
+[ -f "$XDG_DATA_HOME/palvor/server/0005_solution.db" ] || fail "solution database missing"
+[ -f "$XDG_DATA_HOME/palvor/server/0005.db" ] || fail "activity log missing"
+
+start_server "$tmp/server2.log"
+out=$(ctl --json open "$seq_id")
+for want in '"title":"Étude ♪"' '"title":"Grand piano"' '"mml":"t120 o4 cdefg\n"' \
+            '"channel":9' '"enabled":false' '"event":"tempo 132"' '"event":"note 60 100 240"' \
+            '"step":960,"event":"bend -8192"'; do
+  grep -qF "$want" <<<"$out" || fail "after restart, missing $want in: $out"
+done
+ctl ls | grep -q "^$seq_id " || fail "sequence missing from the greeting after restart"
+ctl delete "$seq_id" >/dev/null
+[ -z "$(ctl ls)" ] || fail "sequence still listed after delete"
+stop_server
+grep -q "Received" "$tmp/server2.log" || fail "no requests logged"
+echo "headless end-to-end: ok"

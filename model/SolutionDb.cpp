@@ -349,6 +349,9 @@ bool CSolutionDb::Open(const fs::path& path) {
         m_path = file;
         Execute("PRAGMA JOURNAL_MODE=WAL");
         Execute("PRAGMA SYNCHRONOUS=OFF");
+        // A batch of events touches pages all over the id index; keeping the pages in
+        // memory spares each commit re-reading them (performance only).
+        Execute("PRAGMA cache_size=-65536");
         for (size_t i = 0; i < std::size(kTables); ++i) {
             int rc;
             {

@@ -30,6 +30,10 @@ bool CRActivityLog::Open(const std::filesystem::path& file) {
         return false;
     }
     sqlite3_busy_timeout(m_db, 2000);
+    // Same durability trade as the solution database: a row per message must not cost a
+    // disk flush per message.
+    sqlite3_exec(m_db, "PRAGMA JOURNAL_MODE=WAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(m_db, "PRAGMA SYNCHRONOUS=OFF", nullptr, nullptr, nullptr);
     bool exists = false;
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(m_db, "SELECT * FROM sqlite_master WHERE type='table' AND name='log'",

@@ -8,6 +8,7 @@
 #include "runtime/RMsBase.h"
 #include "runtime/RPaths.h"
 #include "runtime/RThreadBridge.h"
+#include "server/Frame.h"
 
 namespace DUve {
 
@@ -27,11 +28,18 @@ void CServer::CSendBatch::Broadcast(const CProtocol::CPtr& command, const CRUid&
 }
 
 void CServer::CSendBatch::Flush() {
+    // Sessions that receive the same commands (a broadcast) share one framed buffer.
+    const std::vector<CProtocol::CPtr>* lastCommands = nullptr;
+    std::shared_ptr<const CRBytes> lastFrame;
     for (auto& [weak, commands] : m_queues) {
         const auto session = weak.lock();
         if (!session) continue;
-        const CRBytes bytes = CProtocol::CSerialize::SaveObjects(commands);
-        if (!bytes.empty()) session->socket->Send(bytes);
+        if (!lastCommands || *lastCommands != commands) {
+            const CRBytes bytes = CProtocol::CSerialize::SaveObjects(commands);
+            lastFrame = bytes.empty() ? nullptr : std::make_shared<const CRBytes>(EncodeFrame(bytes));
+            lastCommands = &commands;
+        }
+        if (lastFrame) session->socket->SendFrame(lastFrame);
     }
     m_queues.clear();
 }

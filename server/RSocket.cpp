@@ -79,6 +79,11 @@ void CSocket::Send(const CBytes& payload) {
     const auto n = static_cast<uint32_t>(payload.size());
     for (int i = 0; i < 4; ++i) (*frame)[i] = static_cast<uint8_t>(n >> (8 * i));
     std::memcpy(frame->data() + 4, payload.data(), payload.size());
+    SendFrame(std::move(frame));
+}
+
+void CSocket::SendFrame(std::shared_ptr<const CBytes> frame) {
+    if (!frame || frame->size() <= 4) return;
     m_nPendingBytes += frame->size();
     m_sendQueue.push_back(std::move(frame));
     if (m_sendQueue.size() == 1) WriteFront();

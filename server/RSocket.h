@@ -59,6 +59,9 @@ public:
     void StartReceive();
     // Frames the payload and queues it; an empty payload is ignored.
     void Send(const CBytes& payload);
+    // Queues an already framed buffer (length header included); several sockets may
+    // share one buffer.
+    void SendFrame(std::shared_ptr<const CBytes> frame);
     // Bytes queued and not yet written (including the frame being written).
     size_t PendingSendBytes() const { return m_nPendingBytes; }
 
@@ -80,7 +83,7 @@ private:
     void WriteFront();
 
     boost::asio::ip::tcp::socket m_socket;
-    std::deque<std::shared_ptr<CBytes>> m_sendQueue;
+    std::deque<std::shared_ptr<const CBytes>> m_sendQueue;
     size_t m_nPendingBytes = 0;
     uint8_t m_header[4] = {};
     CErrorCallback m_onError;

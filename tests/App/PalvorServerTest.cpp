@@ -1,0 +1,174 @@
+// The server controller with a scripted web API on loopback: admission decisions, the
+// hand-over of a live connection to its solution's server, servers per solution, stop
+// and run again with clients connected, and the keep-alive timer.
+#include "App/RPalvorServer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "server/Frame.h"
+#include "server/RSeqClient.h"
+#include "support/HttpStub.h"
+#include "support/LogCapture.h"
+#include "support/Net.h"
+#include "support/TempDir.h"
+
+using namespace DUve;
+using namespace DUve::Sequencer;
+using namespace std::chrono_literals;
+using PalvorTest::CLoopbackHttp;
+namespace P = DUve::CRSeq::Property;
+
+namespace {
+
+CLoopbackHttp::CReply Reply(std::string body, int status = 200) {
+    CLoopbackHttp::CReply r;
+    r.sBody = std::move(body);
+    r.nStatus = status;
+    return r;
+}
+
+const bool g_noProxy = [] {
+    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    setenv("no_proxy", "127.0.0.1,localhost", 1);
+    return true;
+}();
+
+class Controller : public ::testing::Test {
+protected:
+    void Make(std::vector<CLoopbackHttp::CReply> replies,
+              std::chrono::milliseconds keepAlive = CRPalvorServer::kKeepAlivePeriod) {
+        site = std::make_unique<CLoopbackHttp>(std::move(replies), 60s);
+        auto api = std::make_shared<CRWebApi>(site->Root(), CWebApiOptions{1000, 400});
+        controller = std::make_unique<CRPalvorServer>(log.Senders(), api, dir.Path(), keepAlive);
+        controller->SetObserver({[this] { ++listens; },
+                                 [this](const std::u16string& e) { errors.push_back(e); }});
+    }
+    void TearDown() override { controller.reset(); }
+
+    uint16_t Run(uint16_t port = 0) {
+        if (!port) port = PalvorTest::FreePort();
+        const int before = listens;
+        controller->PalvorServerRun(port);
+        EXPECT_TRUE(log.loop->RunUntil([&] { return listens > before; }, 5s));
+        return port;
+    }
+
+    // Registers on a helper thread while this (the UI) thread pumps the loop.
+    std::optional<CRSeqClient::CCommands> Register(CRSeqClient& client, uint16_t port,
+                                                   uint32_t visitor, uint32_t solution,
+                                                   const CRSeqClient::CCommands& follow = {}) {
+        auto task = std::async(std::launch::async, [&] {
+            std::optional<CRSeqClient::CCommands> result;
+            if (!client.Connect("127.0.0.1", port)) return result;
+            auto bytes = EncodeFrame(CProtocol::CSerialize::SaveObject(
+                CProtocol::CRegistClient(visitor, u"tok&en", solution)));
+            if (!follow.empty()) {
+                const auto more = EncodeFrame(CProtocol::CSerialize::SaveObjects(follow));
+                bytes.insert(bytes.end(), more.begin(), more.end());
+            }
+            if (!client.SendRaw(bytes)) return result;
+            result = client.Receive(5s);
+            return result;
+        });
+        log.loop->RunUntil([&] { return task.wait_for(0s) == std::future_status::ready; }, 10s);
+        return task.get();
+    }
+
+    PalvorTest::CTempDir dir;
+    PalvorTest::CLogCapture log;
+    std::unique_ptr<CLoopbackHttp> site;
+    std::unique_ptr<CRPalvorServer> controller;
+    int listens = 0;
+    std::vector<std::u16string> errors;
+};
+
+}  // namespace
+
+TEST_F(Controller, AdmitsOnlyWhenTheSiteSaysAcceptable) {
+    CLoopbackHttp::CReply silent;
+    silent.bNeverAnswer = true;
+    Make({Reply(R"({"acceptable":true})"), Reply(R"({"acceptable":false})"),
+          Reply(R"({"acceptable":1})"), Reply(R"({"acceptable":"true"})"), Reply(R"({"other":true})"),
+          Reply(R"({"acceptable":true})", 500), Reply("not json"), silent});
+    const uint16_t port = Run();
+    const bool expected[] = {true, false, true, true, false, false, false, false};
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        CRSeqClient client;
+        const auto greeting = Register(client, port, 5, 9);
+        EXPECT_EQ(greeting.has_value(), expected[i]) << "reply " << i;
+        if (!expected[i]) EXPECT_FALSE(client.IsConnected()) << "reply " << i;
+    }
+    const auto heads = site->Heads();
+    ASSERT_GE(heads.size(), 1u);
+    EXPECT_NE(heads[0].find("api=IsAcceptableUser&solutionid=9&visiterid=5&token=tok%26en"),
+              std::string::npos)
+        << heads[0];
+    EXPECT_TRUE(log.WaitFor("Visitor refused : visiterid=5 solutionid=9"));
+    EXPECT_EQ(controller->ServerCount(), 1u);
+}
+
+TEST_F(Controller, TheConnectionMovesToItsSolutionServerWithBytesSentBehindTheRegistration) {
+    Make({Reply(R"({"acceptable":true})")});
+    const uint16_t port = Run();
+    CRSeqClient a;
+    const CRUid seq = CRUid::Generate();
+    const auto greeting = Register(
+        a, port, 1, 3,
+        {std::make_shared<CProtocol::CCommandCreateSequence>(seq, P::CSequence(u"early"))});
+    ASSERT_TRUE(greeting);
+    // The command sent in the same write as the registration was handled by the server.
+    std::optional<CRSeqClient::CCommands> created;
+    auto task = std::async(std::launch::async, [&] { created = a.Receive(5s); });
+    log.loop->RunUntil([&] { return task.wait_for(0s) == std::future_status::ready; }, 10s);
+    task.get();
+    ASSERT_TRUE(created);
+    ASSERT_EQ(created->size(), 1u);
+
+    CRSeqClient b, other;
+    const auto greetingB = Register(b, port, 2, 3);
+    ASSERT_TRUE(greetingB);
+    EXPECT_EQ(greetingB->size(), 2u);  // the registration echo and the sequence
+    ASSERT_TRUE(Register(other, port, 2, 4));
+    EXPECT_EQ(controller->ServerCount(), 2u);
+    EXPECT_TRUE(controller->FindServer(3));
+    EXPECT_TRUE(controller->FindServer(4));
+}
+
+TEST_F(Controller, StopDisconnectsEveryoneAndRunStartsAfresh) {
+    Make({Reply(R"({"acceptable":true})")});
+    const uint16_t port = Run();
+    EXPECT_TRUE(controller->PalvorServerIsRunning());
+    CRSeqClient a;
+    const CRUid seq = CRUid::Generate();
+    ASSERT_TRUE(Register(a, port, 1, 3,
+                         {std::make_shared<CProtocol::CCommandCreateSequence>(seq, P::CSequence(u"kept"))}));
+    ASSERT_TRUE(a.Receive(5s));  // the creation's broadcast: the command was stored
+    controller->PalvorServerStop();
+    EXPECT_EQ(controller->ServerCount(), 0u);
+    EXPECT_TRUE(PalvorTest::PeerClosed(a.Fd(), 5s));
+    // The interrupted accept is reported like any acceptor error.
+    EXPECT_TRUE(log.loop->RunUntil([&] { return !errors.empty(); }, 5s));
+    EXPECT_FALSE(controller->PalvorServerIsRunning());
+
+    Run(port);
+    EXPECT_TRUE(controller->PalvorServerIsRunning());
+    CRSeqClient b;
+    const auto greeting = Register(b, port, 1, 3);
+    ASSERT_TRUE(greeting);
+    ASSERT_EQ(greeting->size(), 2u);  // the sequence stored before the stop
+    EXPECT_EQ(std::dynamic_pointer_cast<const CProtocol::CCommandCreateSequence>((*greeting)[1])->idSequence, seq);
+}
+
+TEST_F(Controller, KeepAliveIsCalledPeriodically) {
+    Make({Reply("{}")}, 100ms);
+    ASSERT_TRUE(log.loop->RunUntil(
+        [&] {
+            size_t n = 0;
+            for (const auto& h : site->Heads())
+                if (h.find("?api=KeepAlive ") != std::string::npos) ++n;
+            return n >= 2;
+        },
+        5s));
+}

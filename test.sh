@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds with AddressSanitizer + UndefinedBehaviorSanitizer into build-test/ and runs
-# every test. Where clang with libFuzzer is present, the LoadObjects fuzz targets also
-# run for a bounded time first (PALVOR_FUZZ_SECONDS each, default 60; 0 skips them).
+# every test. Where clang with libFuzzer is present, the fuzz targets (LoadObjects, SMF
+# reader, MML parser) also run for a bounded time first (PALVOR_FUZZ_SECONDS each, default 45; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -15,20 +15,28 @@ cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPALVOR_SANITIZE=ON 
   -DPALVOR_BENCH=OFF
 cmake --build build-test -j "$jobs"
 
-fuzz_seconds=${PALVOR_FUZZ_SECONDS:-60}
+fuzz_seconds=${PALVOR_FUZZ_SECONDS:-45}
 if [ "$fuzz_seconds" -gt 0 ] && command -v clang++ >/dev/null 2>&1 &&
    echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long){return 0;}' |
      clang++ -x c++ -fsanitize=fuzzer - -o /tmp/palvor-fuzz-probe.$$ >/dev/null 2>&1; then
   rm -f /tmp/palvor-fuzz-probe.$$
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DPALVOR_FUZZ=ON -DPALVOR_TESTS=OFF -DPALVOR_BENCH=OFF
-  cmake --build build-fuzz -j "$jobs"
-  for family in protocol property; do
+  targets=(fuzz_load_protocol fuzz_load_property)
+  [ -f tests/fuzz/FuzzSmf.cpp ] && targets+=(fuzz_smf)
+  [ -f tests/fuzz/FuzzMml.cpp ] && targets+=(fuzz_mml)
+  cmake --build build-fuzz -j "$jobs" --target "${targets[@]}"
+  for target in "${targets[@]}"; do
+    case $target in
+      fuzz_smf) corpus=tests/fuzz/corpus-smf ;;
+      fuzz_mml) corpus=tests/fuzz/corpus-mml ;;
+      *) corpus=tests/fuzz/corpus ;;
+    esac
     work=$(mktemp -d)
-    cp tests/fuzz/corpus/* "$work/"
-    echo "== fuzzing LoadObjects ($family) for ${fuzz_seconds}s"
-    build-fuzz/bin/fuzz_load_$family -max_total_time="$fuzz_seconds" -max_len=4096 \
-      -rss_limit_mb=2048 -malloc_limit_mb=16 -print_final_stats=1 "$work" 2>&1 | tail -n 12
+    cp "$corpus"/* "$work/" 2>/dev/null || true
+    echo "== fuzzing $target for ${fuzz_seconds}s"
+    build-fuzz/bin/$target -max_total_time="$fuzz_seconds" -max_len=4096 -timeout=10 \
+      -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 "$work" 2>&1 | tail -n 12
     rm -rf "$work"
   done
 else

@@ -5,8 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libboost-dev libsqlite3-dev libcurl4-openssl-dev ca-certificates
+  libboost-dev libboost-regex-dev libsqlite3-dev libcurl4-openssl-dev ca-certificates
   php-cli curl python3
+  abcmidi python3-mido midicsv
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

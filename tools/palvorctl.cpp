@@ -296,6 +296,9 @@ void PrintUsage() {
         "        STEP note NOTE VELOCITY LENGTH | STEP cc CONTROL VALUE | STEP program N\n"
         "        STEP bend VALUE | STEP tempo BPM | STEP meter BEATS BEATLENGTH\n"
         "        STEP sysex HEXBYTE...          ('#' starts a comment)\n"
+        "  compile TRACK                       compile a track's MML (exit 1 with messages)\n"
+        "  import SEQ FILE.mid [--instrument NAME]\n"
+        "                                      import a Standard MIDI File into a sequence\n"
         "  delete ID...                        delete items with everything below them\n"
         "  watch [SEQ...]                      print every command received (opens SEQs, or all)\n"
         "  echo                                round trip to the server\n"
@@ -562,6 +565,59 @@ int Run(const COptions& options, const std::vector<std::string>& args) {
         } else {
             for (const auto& e : events) std::puts(e->idEvent.ToText().c_str());
         }
+        return kOk;
+    }
+    if (cmd == "compile") {
+        need(1, "compile TRACK");
+        const CRUid id = ParseId(args[1]);
+        client.Open({});
+        if (!mirror.tracks.count(id)) Fail(kUnknownId, "unknown track " + id.ToText());
+        const auto got = client.Request({std::make_shared<CCommandTrackCompileMml>(id)});
+        const auto done = Find<CCommandTrackCompiledMml>(got);
+        if (!done) Fail(kFailed, "the server did not answer the compile");
+        size_t ports = 0, events = 0, removed = 0;
+        for (const auto& c : got) {
+            if (std::dynamic_pointer_cast<const CCommandCreatePort>(c)) ++ports;
+            if (auto e = std::dynamic_pointer_cast<const CCommandCreateEvent>(c)) events += e->events.size();
+            if (auto d = std::dynamic_pointer_cast<const CCommandDeleted>(c)) removed += d->setEvent.size();
+        }
+        if (options.json) {
+            std::string out = "{\"messages\":[";
+            for (size_t i = 0; i < done->vMessages.size(); ++i)
+                out += (i ? "," : "") + Json(done->vMessages[i]);
+            std::printf("%s],\"portsCreated\":%zu,\"eventsCreated\":%zu,\"eventsRemoved\":%zu}\n",
+                        out.c_str(), ports, events, removed);
+        } else {
+            for (const auto& m : done->vMessages) std::printf("%s\n", Utf16ToUtf8(m).c_str());
+            std::printf("%zu ports created, %zu events created, %zu events removed\n", ports, events,
+                        removed);
+        }
+        return done->vMessages.empty() ? kOk : kFailed;
+    }
+    if (cmd == "import") {
+        need(2, "import SEQ FILE.mid [--instrument NAME]");
+        const CRUid idSeq = ParseId(args[1]);
+        std::u16string instrument;
+        for (size_t i = 3; i < args.size(); ++i) {
+            if (args[i] == "--instrument" && i + 1 < args.size()) instrument = Utf8ToUtf16(args[++i]);
+            else Fail(kUsage, "import: unexpected '" + args[i] + "'");
+        }
+        const std::string data = ReadInput(args[2]);
+        if (!mirror.sequences.count(idSeq)) Fail(kUnknownId, "unknown sequence " + idSeq.ToText());
+        client.Open({idSeq});
+        const auto got = client.Request({std::make_shared<CCommandLoadSmf>(
+            CRBytes(data.begin(), data.end()), idSeq, instrument, CRUidList{})});
+        size_t tracks = 0, ports = 0, events = 0;
+        for (const auto& c : got) {
+            if (std::dynamic_pointer_cast<const CCommandCreateTrack>(c)) ++tracks;
+            if (std::dynamic_pointer_cast<const CCommandCreatePort>(c)) ++ports;
+            if (auto e = std::dynamic_pointer_cast<const CCommandCreateEvent>(c)) events += e->events.size();
+        }
+        if (tracks == 0) Fail(kFailed, "the file was not imported (not a readable MIDI file?)");
+        if (options.json)
+            std::printf("{\"tracks\":%zu,\"ports\":%zu,\"events\":%zu}\n", tracks, ports, events);
+        else
+            std::printf("imported %zu tracks, %zu ports, %zu events\n", tracks, ports, events);
         return kOk;
     }
     if (cmd == "delete") {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
@@ -39,6 +40,9 @@ bool CSocket::Assign(int nativeHandle) {
 }
 
 void CSocket::Fail(const boost::system::error_code& ec) {
+    // Reported once: closing aborts the other pending operation, which ends here again.
+    if (m_bFailed) return;
+    m_bFailed = true;
     // The callback may release the last owner; keep ourselves alive to close cleanly.
     auto self = shared_from_this();
     if (m_onError) m_onError(ec);
@@ -83,7 +87,17 @@ void CSocket::Send(const CBytes& payload) {
 }
 
 void CSocket::SendFrame(std::shared_ptr<const CBytes> frame) {
-    if (!frame || frame->size() <= 4) return;
+    if (!frame || frame->size() <= 4 || m_bOverflow) return;
+    if (m_nPendingBytes + frame->size() > m_nSendLimit) {
+        // The peer does not read: fail the connection (reported from the event loop, not
+        // from inside the caller's send).
+        m_bOverflow = true;
+        std::weak_ptr<CSocket> weak = weak_from_this();
+        asio::post(m_socket.get_executor(), [weak] {
+            if (auto self = weak.lock()) self->Fail(asio::error::no_buffer_space);
+        });
+        return;
+    }
     m_nPendingBytes += frame->size();
     m_sendQueue.push_back(std::move(frame));
     if (m_sendQueue.size() == 1) WriteFront();

@@ -20,6 +20,9 @@ using CPayload = std::shared_ptr<const CBytes>;
 
 // Largest payload a frame may announce; a larger header is a read error of the connection.
 constexpr uint32_t kMaxPayload = 64u * 1024u * 1024u;
+// Default bound of the bytes queued for a peer that does not read; beyond it the
+// connection fails (no_buffer_space) instead of growing without limit.
+constexpr size_t kDefaultSendLimit = 256u * 1024u * 1024u;
 
 // Owns a native socket handle on its way from one thread's event loop to another's; closes
 // it unless Release() took it.
@@ -64,6 +67,7 @@ public:
     void SendFrame(std::shared_ptr<const CBytes> frame);
     // Bytes queued and not yet written (including the frame being written).
     size_t PendingSendBytes() const { return m_nPendingBytes; }
+    void SetSendLimit(size_t bytes) { m_nSendLimit = bytes; }
 
     // "a.b.c.d:port", or "nothing" when the peer cannot be read.
     std::string GetRemoteAddressText() const;
@@ -85,6 +89,9 @@ private:
     boost::asio::ip::tcp::socket m_socket;
     std::deque<std::shared_ptr<const CBytes>> m_sendQueue;
     size_t m_nPendingBytes = 0;
+    size_t m_nSendLimit = kDefaultSendLimit;
+    bool m_bOverflow = false;
+    bool m_bFailed = false;
     uint8_t m_header[4] = {};
     CErrorCallback m_onError;
     CDataCallback m_onData;

@@ -134,3 +134,19 @@ TEST_F(Framing, PeerCloseIsReportedAndTheRemoteAddressIsDotted) {
     EXPECT_EQ(unattached.GetRemoteAddressText(), "nothing");
     EXPECT_FALSE(unattached.Assign(-1));  // an invalid handle is refused
 }
+
+TEST_F(Framing, APeerThatDoesNotReadFailsTheConnectionInsteadOfGrowingTheQueue) {
+    socket->SetSendLimit(1 << 20);
+    socket->StartReceive();
+    const std::vector<uint8_t> chunk(64 * 1024, 0x33);
+    for (int i = 0; i < 200 && errors.empty(); ++i) {
+        socket->Send(chunk);  // the peer never reads
+        io.restart();
+        io.poll();
+    }
+    RunUntil([&] { return !errors.empty(); });
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], boost::asio::error::no_buffer_space);
+    EXPECT_LE(socket->PendingSendBytes(), size_t{1} << 20);
+    EXPECT_FALSE(socket->IsOpen());
+}

@@ -2,7 +2,10 @@
 // database and queues the answers and broadcasts of the message being handled.
 #include <memory>
 
+#include "midi/SmfImport.h"
+#include "mml/MmlCompiler.h"
 #include "model/RSeqSolution.h"
+#include "runtime/RMsBase.h"
 #include "server/RSeqServer.h"
 
 namespace DUve::Sequencer {
@@ -167,6 +170,54 @@ bool OnCreateEvent(CServer& server, const CSessionPtr&, const CCommandCreateEven
     return true;
 }
 
+bool OnTrackCompileMml(CServer& server, const CSessionPtr& session,
+                       const CCommandTrackCompileMml& c, CBatch& batch) {
+    CRStringList messages;
+    if (const auto track = server.Db().GetTrack(c.idTrack)) {
+        auto result = CMmlCompiler::Compile(server.Db(), c.idTrack);
+        messages = std::move(result.vMessages);
+        if (const auto& changed = result.changed) {
+            const CRUid& seq = track->idSequence;
+            if (!changed->setIdDeletedEvent.empty())
+                batch.Broadcast(std::make_shared<CCommandDeleted>(CRUidSet{}, CRUidSet{}, CRUidSet{},
+                                                                  changed->setIdDeletedEvent),
+                                seq);
+            auto property = [&changed](const CRUid& id) {
+                const auto it = changed->mapPortProperty.find(id);
+                return it == changed->mapPortProperty.end() ? P::CPort() : it->second;
+            };
+            for (const auto& id : changed->setIdCreatedPort)
+                batch.Broadcast(std::make_shared<CCommandCreatePort>(id, property(id)), seq);
+            for (const auto& id : changed->setIdChangedPort)
+                batch.Broadcast(std::make_shared<CCommandChangedPortProperty>(id, property(id)), seq);
+            for (const auto& [idPort, events] : changed->mapCreatedEvent)
+                if (!events.empty())
+                    batch.Broadcast(std::make_shared<CCommandCreateEvent>(idPort, events), seq);
+        }
+    }
+    batch.AddReply(session, std::make_shared<CCommandTrackCompiledMml>(c.idTrack, std::move(messages)));
+    return true;
+}
+
+bool OnLoadSmf(CServer& server, const CSessionPtr& session, const CCommandLoadSmf& c,
+               CBatch& batch) {
+    CRMsBase::OutputMessage(server.Senders(), "\r\n%s-> Request LoadSmf %dbyte.",
+                            session->socket->GetRemoteAddressText(), static_cast<int>(c.vSmf.size()));
+    auto result = ImportSmf(server.Db(), c.vSmf, c.idSequence, c.sInstrument, c.vIds);
+    if (!result.bOk) return true;
+    // Clients that have the sequence open learn of the new content as an open would send it.
+    for (const auto& [idTrack, track] : result.vTracks)
+        batch.Broadcast(std::make_shared<CCommandCreateTrack>(idTrack, c.idSequence, track),
+                        c.idSequence);
+    for (const auto& [idPort, port] : result.vPorts) {
+        batch.Broadcast(std::make_shared<CCommandCreatePort>(idPort, port), c.idSequence);
+        auto& events = result.mapEvents[idPort];
+        batch.Broadcast(std::make_shared<CCommandCreateEvent>(idPort, std::move(events)),
+                        c.idSequence);
+    }
+    return true;
+}
+
 // Adapts a handler taking its concrete command class to the table's signature.
 template <class TCommand>
 std::pair<const uint16_t, CServer::CHandler> Entry(
@@ -193,6 +244,8 @@ const std::map<uint16_t, CServer::CHandler>& CServer::HandlerTable() {
         Entry(&OnPortChangeInstrument),
         Entry(&OnCreatePort),
         Entry(&OnCreateEvent),
+        Entry(&OnTrackCompileMml),
+        Entry(&OnLoadSmf),
     };
     return table;
 }

@@ -77,7 +77,7 @@ public:
            const std::filesystem::path& folder)
         : m_receiver(CRThreadBridge::InitializeIoService(io)),
           m_senders(senders),
-          m_server(id, m_db),
+          m_server(id, m_db, senders),
           m_io(io) {
         m_db.Open(SolutionFileOf(folder, id));
         m_log.Open(CRActivityLog::FileOf(folder, id));

@@ -59,9 +59,12 @@ public:
     // Client command serialize id -> handler.
     static const std::map<uint16_t, CHandler>& HandlerTable();
 
-    CServer(uint32_t id, CSolutionDb& db) : m_nServerId(id), m_db(db) {}
+    CServer(uint32_t id, CSolutionDb& db, CRThreadMessage::CListSender senders = {})
+        : m_nServerId(id), m_db(db), m_senders(std::move(senders)) {}
 
     uint32_t ServerId() const { return m_nServerId; }
+    // Where handlers send their log lines.
+    const CRThreadMessage::CListSender& Senders() const { return m_senders; }
     CSolutionDb& Db() { return m_db; }
     std::set<CSessionPtr>& Sessions() { return m_sessions; }
 
@@ -73,6 +76,7 @@ public:
 private:
     uint32_t m_nServerId;
     CSolutionDb& m_db;
+    CRThreadMessage::CListSender m_senders;
     std::set<CSessionPtr> m_sessions;
 };
 

@@ -98,7 +98,9 @@ TEST_F(Controller, AdmitsOnlyWhenTheSiteSaysAcceptable) {
         CRSeqClient client;
         const auto greeting = Register(client, port, 5, 9);
         EXPECT_EQ(greeting.has_value(), expected[i]) << "reply " << i;
-        if (!expected[i]) EXPECT_FALSE(client.IsConnected()) << "reply " << i;
+        if (!expected[i]) {
+            EXPECT_FALSE(client.IsConnected()) << "reply " << i;
+        }
     }
     const auto heads = site->Heads();
     ASSERT_GE(heads.size(), 1u);

@@ -296,3 +296,100 @@ TEST_F(SeqServer, EverythingSurvivesARestartAndTheLogContinues) {
     LogRows();
     EXPECT_EQ(lastRowId, before + 1);
 }
+
+TEST_F(SeqServer, CompileBroadcastsItsChangesAndAnswersTheRequester) {
+    auto& a = Connect();
+    auto& b = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    ASSERT_TRUE(b.Receive(2s));
+    const CRUid track = CRUid::Generate();
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq}),
+                           std::make_shared<CCommandCreateTrack>(track, seq, P::CTrack(u"t")),
+                           std::make_shared<CCommandTrackChangeMml>(
+                               track, u"declare port MELODY = Synth:3;\nport(MELODY) o4 l4 cde")}));
+    // B compiles; A has the sequence open and sees the result, B gets only the answer.
+    const auto atB = b.Request({std::make_shared<CCommandTrackCompileMml>(track)});
+    ASSERT_TRUE(atB);
+    ASSERT_EQ(atB->size(), 1u);
+    const auto answer = std::dynamic_pointer_cast<const CCommandTrackCompiledMml>((*atB)[0]);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->idTrack, track);
+    const auto atA = a.Receive(2s);
+    ASSERT_TRUE(atA);
+    const auto ports = All<CCommandCreatePort>(*atA);
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0]->property.sInstrument, u"Synth");
+    EXPECT_EQ(ports[0]->property.nChannel, 3);
+    ASSERT_EQ(All<CCommandCreateEvent>(*atA).size(), 1u);
+    EXPECT_EQ(All<CCommandCreateEvent>(*atA)[0]->events.size(), 3u);
+    const size_t rows = LogRows().size();
+
+    // An unchanged recompile broadcasts nothing but is answered and logged.
+    const auto again = a.Request({std::make_shared<CCommandTrackCompileMml>(track)});
+    ASSERT_TRUE(again);
+    ASSERT_EQ(again->size(), 1u);
+    EXPECT_TRUE(std::dynamic_pointer_cast<const CCommandTrackCompiledMml>((*again)[0]));
+    EXPECT_EQ(LogRows().size(), rows + 1);
+
+    // One changed note: its event goes, a new one comes.
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandTrackChangeMml>(
+        track, u"declare port MELODY = Synth:3;\nport(MELODY) o4 l4 cdf")}));
+    const auto changed = a.Request({std::make_shared<CCommandTrackCompileMml>(track)});
+    ASSERT_TRUE(changed);
+    ASSERT_EQ(All<CCommandDeleted>(*changed).size(), 1u);
+    EXPECT_EQ(All<CCommandDeleted>(*changed)[0]->setEvent.size(), 1u);
+    ASSERT_EQ(All<CCommandCreateEvent>(*changed).size(), 1u);
+    EXPECT_EQ(All<CCommandCreateEvent>(*changed)[0]->events.size(), 1u);
+
+    // An unknown track is answered with no messages.
+    const CRUid unknown = CRUid::Generate();
+    const auto none = a.Request({std::make_shared<CCommandTrackCompileMml>(unknown)});
+    ASSERT_TRUE(none);
+    ASSERT_EQ(none->size(), 1u);
+    const auto empty = std::dynamic_pointer_cast<const CCommandTrackCompiledMml>((*none)[0]);
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->vMessages.empty());
+}
+
+TEST_F(SeqServer, AnImportReachesClientsThatHaveTheSequenceOpen) {
+    auto& a = Connect();
+    auto& b = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    ASSERT_TRUE(b.Receive(2s));
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})}));
+    // Format 0, division 96, channel 1: a note of one quarter at tick 96.
+    const std::vector<uint8_t> smf = {
+        'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96,
+        'M', 'T', 'r', 'k', 0, 0, 0, 12,
+        0x60, 0x91, 60, 100,  // delta 96: note on
+        0x60, 0x81, 60, 0,    // delta 96: note off
+        0x00, 0xFF, 0x2F, 0x00};
+    const CRUid firstId = CRUid::Generate();
+    const auto own = b.Request({std::make_shared<CCommandLoadSmf>(smf, seq, u"Synth", CRUidList{firstId})});
+    ASSERT_TRUE(own);
+    EXPECT_TRUE(own->empty());  // B has not opened the sequence
+    const auto atA = a.Receive(2s);
+    ASSERT_TRUE(atA);
+    // As an open sends it: the track, then the port immediately followed by its events.
+    ASSERT_EQ(atA->size(), 3u);
+    const auto track = std::dynamic_pointer_cast<const CCommandCreateTrack>((*atA)[0]);
+    const auto port = std::dynamic_pointer_cast<const CCommandCreatePort>((*atA)[1]);
+    const auto events = std::dynamic_pointer_cast<const CCommandCreateEvent>((*atA)[2]);
+    ASSERT_TRUE(track && port && events);
+    EXPECT_EQ(track->idSequence, seq);
+    EXPECT_EQ(port->property.idTrack, track->idTrack);
+    EXPECT_EQ(port->property.sInstrument, u"Synth");
+    EXPECT_EQ(port->property.nChannel, 1);
+    ASSERT_EQ(events->events.size(), 1u);
+    const auto& note = *events->events.begin();
+    EXPECT_EQ(note->idEvent, firstId);  // the first identifier goes to the first event read
+    EXPECT_EQ(note->nStep, 480u);
+    EXPECT_TRUE(note->property->IsEqual(P::CEventNote(60, 100, 480)));
+    EXPECT_TRUE(log.WaitFor("-> Request LoadSmf 34byte."));
+
+    // A file that does not read changes nothing and sends nothing.
+    const auto bad = a.Request({std::make_shared<CCommandLoadSmf>(std::vector<uint8_t>{1, 2, 3}, seq,
+                                                                  u"Synth", CRUidList{})});
+    ASSERT_TRUE(bad);
+    EXPECT_TRUE(bad->empty());
+}

@@ -296,7 +296,7 @@ void PrintUsage() {
         "        STEP note NOTE VELOCITY LENGTH | STEP cc CONTROL VALUE | STEP program N\n"
         "        STEP bend VALUE | STEP tempo BPM | STEP meter BEATS BEATLENGTH\n"
         "        STEP sysex HEXBYTE...          ('#' starts a comment)\n"
-        "  compile TRACK                       compile a track's MML (exit 1 with messages)\n"
+        "  compile TRACK                       compile a track's MML (exit 1 when it fails)\n"
         "  import SEQ FILE.mid [--instrument NAME]\n"
         "                                      import a Standard MIDI File into a sequence\n"
         "  delete ID...                        delete items with everything below them\n"
@@ -592,7 +592,10 @@ int Run(const COptions& options, const std::vector<std::string>& args) {
             std::printf("%zu ports created, %zu events created, %zu events removed\n", ports, events,
                         removed);
         }
-        return done->vMessages.empty() ? kOk : kFailed;
+        // A compile that went through ends its messages with "コンパイル完了"; a fatal error
+        // ends them with its own message and changes nothing.
+        const bool completed = !done->vMessages.empty() && done->vMessages.back() == u"コンパイル完了";
+        return completed ? kOk : kFailed;
     }
     if (cmd == "import") {
         need(2, "import SEQ FILE.mid [--instrument NAME]");

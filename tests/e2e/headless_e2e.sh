@@ -75,6 +75,21 @@ wait_for "$tmp/watch.log" "CCommandChangedTrackProperty $track Grand piano"
 wait_for "$tmp/watch.log" "CCommandChangedPortProperty $port_id MIDI Out ch 9 disabled"
 kill -INT "$watch_pid"
 
+# A track whose MML declares a port compiles into that port and its notes.
+melody=$(ctl add-track "$seq_id" Melody)
+printf 'declare port LEAD = Synth:4;\nport(LEAD) o4 l8 cdefg\n' | ctl set-mml "$melody" -
+ctl compile "$melody" | grep -q "1 ports created, 5 events created" || fail "compile did not create the port and notes"
+set +e
+printf 'o4 c\n' | ctl set-mml "$melody" -
+ctl compile "$melody" >"$tmp/compile.out"; rc=$?
+set -e
+[ "$rc" -eq 1 ] || fail "a failing compile gave exit code $rc, not 1"
+
+# A Standard MIDI File: format 0, division 96, one quarter note on channel 2.
+printf 'MThd\0\0\0\6\0\0\0\1\0\140MTrk\0\0\0\14\140\221\074\144\140\201\074\0\0\377\057\0' >"$tmp/one.mid"
+ctl import "$seq_id" "$tmp/one.mid" --instrument "MIDI Out" | grep -q "imported 1 tracks, 1 ports, 1 events" \
+  || fail "import did not create one track, port and event"
+
 # Unknown identifiers are clear errors.
 set +e
 ctl set-title 00000000000000000000000000000001 x 2>/dev/null; rc=$?
@@ -90,7 +105,8 @@ start_server "$tmp/server2.log"
 out=$(ctl --json open "$seq_id")
 for want in '"title":"Étude ♪"' '"title":"Grand piano"' '"mml":"t120 o4 cdefg\n"' \
             '"channel":9' '"enabled":false' '"event":"tempo 132"' '"event":"note 60 100 240"' \
-            '"step":960,"event":"bend -8192"'; do
+            '"step":960,"event":"bend -8192"' '"instrument":"Synth","channel":4' \
+            '"step":480,"event":"note 60 100 480"'; do
   grep -qF "$want" <<<"$out" || fail "after restart, missing $want in: $out"
 done
 ctl ls | grep -q "^$seq_id " || fail "sequence missing from the greeting after restart"

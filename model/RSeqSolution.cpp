@@ -5,6 +5,7 @@
 #include <map>
 
 #include "model/SolutionDb.h"
+#include "runtime/RNoThrow.h"
 
 namespace DUve {
 
@@ -104,20 +105,6 @@ public:
     CItem::CMap m_map;
     std::list<std::unique_ptr<CSequence>> m_listSequence;
 };
-
-namespace {
-
-// Runs `f` and turns any exception into the empty result.
-template <class F>
-auto NoThrow(F&& f) noexcept -> decltype(f()) {
-    try {
-        return f();
-    } catch (...) {
-        return {};
-    }
-}
-
-}  // namespace
 
 CRSeqSolution::CRSeqSolution() : m_pInner(std::make_unique<CInner>()) {}
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "runtime/RNoThrow.h"
 #include "runtime/RPaths.h"
 #include "runtime/RString.h"
 
@@ -25,15 +26,6 @@ namespace {
 // Counts the opens of temporary databases; the first one cleans the temporary folder.
 std::atomic<unsigned> s_nTempOpen{0};
 
-// Runs `f` and turns any exception into the empty result.
-template <class F>
-auto NoThrow(F&& f) noexcept -> decltype(f()) {
-    try {
-        return f();
-    } catch (...) {
-        return {};
-    }
-}
 
 bool IsConstraint(int rc) {
     return (rc & 0xff) == SQLITE_CONSTRAINT;

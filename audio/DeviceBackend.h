@@ -1,0 +1,115 @@
+// The platform side of the device kinds: how each kind enumerates and opens its devices.
+// The framework talks to MIDI ports, plug-ins and audio outputs only through these
+// interfaces; the program installs the platform's backends at start (empty ones until
+// real ones exist), tests install in-process ones.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace DUve::AudioDevice {
+
+// ---- MIDI output ports
+struct CMidiOutPortInfo {
+    uint32_t nNo = 0;
+    std::u16string sName;
+};
+
+class IMidiOutPort {
+public:
+    virtual ~IMidiOutPort() = default;
+    // Sends one complete message (short or system exclusive); false when it failed.
+    virtual bool Send(const std::vector<uint8_t>& vBytes) = 0;
+};
+
+class IMidiOutBackend {
+public:
+    virtual ~IMidiOutBackend() = default;
+    virtual std::vector<CMidiOutPortInfo> Enumerate() = 0;
+    // Null when the port cannot be opened.
+    virtual std::unique_ptr<IMidiOutPort> Open(uint32_t nNo) = 0;
+};
+
+// ---- plug-in instruments and effects
+struct CVstPluginInfo {
+    std::u16string sPath;
+    std::u16string sEffectName;
+    std::u16string sVendor;
+    std::u16string sProduct;
+    int32_t nVendorVersion = 0;
+    int32_t nInputs = 0;
+    int32_t nOutputs = 0;
+    uint8_t nFlags = 0;  // bit 0 editor, 1 replacing, 2 chunks, 3 synth, 4 no sound in stop
+};
+
+struct CVstMidiEvent {
+    int32_t nDeltaFrames = 0;
+    uint8_t midiData[3] = {0, 0, 0};
+};
+
+class IVstPlugin {
+public:
+    virtual ~IVstPlugin() = default;
+    // The plug-in's current flags, in the bit layout of CVstPluginInfo::nFlags.
+    virtual uint8_t Flags() const = 0;
+    // Sample rate, block size, 32-bit processing, on, start.
+    virtual void Start(uint32_t nSampleRate, uint32_t nBlockSize) = 0;
+    virtual void ProcessEvents(const std::vector<CVstMidiEvent>& vEvents) = 0;
+    // vInputs: one block per input (may be empty); vOutputs: zero-filled blocks to fill.
+    virtual void ProcessReplacing(const std::vector<std::vector<float>>& vInputs,
+                                  std::vector<std::vector<float>>& vOutputs, uint32_t nFrames) = 0;
+};
+
+class IVstBackend {
+public:
+    virtual ~IVstBackend() = default;
+    virtual std::vector<CVstPluginInfo> Enumerate() = 0;
+    // Loads and opens the plug-in; null when it cannot be loaded.
+    virtual std::unique_ptr<IVstPlugin> Load(const std::u16string& sPath) = 0;
+};
+
+// ---- audio outputs (the DirectSound-like and the ASIO-like kind share this shape)
+struct CAudioOutInfo {
+    uint32_t nNo = 0;
+    std::u16string sName;
+};
+
+// A running output stream. Destroying it stops the stream; once the destructor has
+// returned, the refill callback is not called any more.
+class IAudioOutStream {
+public:
+    virtual ~IAudioOutStream() = default;
+    virtual uint32_t BufferSize() const = 0;  // frames per refill actually used
+};
+
+// Called by the stream on its own thread for each refill: returns one vector per channel,
+// each BufferSize() frames long.
+using CAudioRefill = std::function<std::vector<std::vector<float>>()>;
+
+class IAudioOutBackend {
+public:
+    virtual ~IAudioOutBackend() = default;
+    virtual std::vector<CAudioOutInfo> Enumerate() = 0;
+    // Starts a 2-channel stream; nBufferSize 0 = the device's preferred size. Null when
+    // the device cannot start.
+    virtual std::unique_ptr<IAudioOutStream> Start(uint32_t nNo, uint32_t nSampleRate,
+                                                   uint32_t nBufferSize, CAudioRefill refill) = 0;
+};
+
+struct CBackends {
+    std::shared_ptr<IMidiOutBackend> pMidiOut;
+    std::shared_ptr<IVstBackend> pVst;
+    std::shared_ptr<IAudioOutBackend> pDirectSound;
+    std::shared_ptr<IAudioOutBackend> pAsio;
+};
+
+// Installs the backends; only before the first device registry is built (false after,
+// and the call has no effect). Missing members are replaced by empty backends.
+bool SetBackends(CBackends backends);
+// The installed backends (all present; empty ones by default).
+const CBackends& Backends();
+
+}  // namespace DUve::AudioDevice

@@ -1,0 +1,473 @@
+#include "audio/DeviceKinds.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <optional>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include "runtime/RDebugTrace.h"
+#include "runtime/RString.h"
+
+namespace DUve::AudioDevice {
+
+namespace {
+
+using CClock = std::chrono::steady_clock;
+
+// Process-clock seconds in whole units of `dRate` per second; times before the epoch,
+// NaN and overflow are clamped rather than converted with undefined behaviour.
+uint64_t ToUnits(double dSeconds, double dRate) {
+    const double d = std::trunc(dSeconds * dRate);
+    if (!(d > 0.0)) return 0;
+    if (d >= 18446744073709549568.0) return std::numeric_limits<uint64_t>::max() - 1;
+    return static_cast<uint64_t>(d);
+}
+
+template <class CKind, class CInfo, class FMake>
+typename CKind::CInstances::CIdList MakeIds(const std::vector<CInfo>& infos, FMake make) {
+    using CId = typename CKind::CDeviceId;
+    std::vector<std::shared_ptr<const CId>> ids;
+    for (const auto& info : infos) {
+        auto id = make(info);
+        // The same device reported twice is listed once.
+        const bool bDuplicate = std::any_of(ids.begin(), ids.end(), [&](const auto& other) {
+            return !typename CId::CLessNo()(*id, *other) && !typename CId::CLessNo()(*other, *id);
+        });
+        if (!bDuplicate) ids.push_back(std::move(id));
+    }
+    std::stable_sort(ids.begin(), ids.end(),
+                     [](const auto& a, const auto& b) { return typename CId::CLessNo()(*a, *b); });
+    return ids;
+}
+
+template <class CKind>
+std::shared_ptr<typename CKind::CInstance> OpenInstance(std::shared_ptr<const typename CKind::CDeviceId> id) {
+    auto instance = std::make_shared<typename CKind::CInstance>(std::move(id));
+    instance->Start();
+    return instance;
+}
+
+}  // namespace
+
+// ======================================================================= MIDI output
+
+class CDeviceMidiOut::CMain {
+public:
+    using CDeviceId = CDeviceMidiOut::CDeviceId;
+
+    CMain(boost::asio::io_context& io, std::shared_ptr<const CDeviceId> id, std::weak_ptr<const void>)
+        : m_id(std::move(id)), m_timer(io), m_queue(NowMs()) {
+        m_port = Backends().pMidiOut->Open(m_id->nNo);
+        DebugTrace(m_port ? "\nInitialized [%s]" : "\nError! Initialize [%s]", Utf16ToUtf8(m_id->sName).c_str());
+        m_own = m_queue.CreateTrack();
+        m_next = CClock::now();
+        Arm();
+    }
+    ~CMain() {
+        m_timer.cancel();
+        if (m_port) DebugTrace("\nUninitialized [%s]", Utf16ToUtf8(m_id->sName).c_str());
+    }
+
+    static const CRThreadMessage::CRRequestTableT<CMain>& RequestTable() {
+        static const auto table = [] {
+            CRThreadMessage::CRRequestTableT<CMain> t;
+            t.Add<Request::CCreateQueueMidi>([](CMain& m, const std::shared_ptr<const Request::CCreateQueueMidi>& r) {
+                m.m_tracks[r->id] = m.m_queue.CreateTrack();
+            });
+            t.Add<Request::CPushMidi>([](CMain& m, const std::shared_ptr<const Request::CPushMidi>& r) {
+                const auto it = m.m_tracks.find(r->id);
+                if (it != m.m_tracks.end()) CQueueMidi::Push(*it->second, ToUnits(r->dTime, 1000.0), r->vBytes);
+            });
+            t.Add<Request::CDeleteQueue>([](CMain& m, const std::shared_ptr<const Request::CDeleteQueue>& r) {
+                const auto it = m.m_tracks.find(r->id);
+                if (it == m.m_tracks.end()) return;
+                // Sounding notes end at once: only the note-offs survive, due immediately.
+                for (const auto& e : CQueueMidi::TakeNoteOffs(*it->second)) CQueueMidi::Push(*m.m_own, 0, e.vBytes);
+                m.m_tracks.erase(it);
+            });
+            return t;
+        }();
+        return table;
+    }
+
+private:
+    static uint64_t NowMs() { return ToUnits(ClockSeconds(), 1000.0); }
+
+    void Arm() {
+        m_timer.expires_at(m_next);
+        m_timer.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec) Tick();
+        });
+    }
+
+    void Tick() {
+        m_next += std::chrono::milliseconds(1);
+        Arm();
+        const uint64_t nNow = NowMs();
+        const uint64_t nSpan = nNow > m_queue.Position() ? nNow - m_queue.Position() : 0;
+        for (const auto& e : m_queue.Take(nSpan)) {
+            if (!e.vBytes || e.vBytes->empty() || !m_port) continue;
+            m_port->Send(*e.vBytes);
+        }
+    }
+
+    std::shared_ptr<const CDeviceId> m_id;
+    boost::asio::steady_timer m_timer;
+    CClock::time_point m_next;
+    std::unique_ptr<IMidiOutPort> m_port;
+    CQueueMidi m_queue;
+    CQueueMidi::CTrackPtr m_own;
+    std::map<CQueueId, CQueueMidi::CTrackPtr> m_tracks;
+};
+
+CDevicePtr CDeviceMidiOut::CDeviceId::GetDevice(bool bCreate) const {
+    return CInstances::Get().GetDevice(*this, bCreate);
+}
+
+CDeviceMidiOut::CInstances::CIdList CDeviceMidiOut::Enumerate() {
+    return MakeIds<CDeviceMidiOut>(Backends().pMidiOut->Enumerate(), [](const CMidiOutPortInfo& info) {
+        return std::make_shared<const CDeviceId>(info.nNo, info.sName);
+    });
+}
+
+std::shared_ptr<CDeviceMidiOut::CInstance> CDeviceMidiOut::Open(std::shared_ptr<const CDeviceId> id) {
+    return OpenInstance<CDeviceMidiOut>(std::move(id));
+}
+
+// ======================================================================= plug-ins
+
+std::u16string CDeviceVst::CDeviceId::BaseName() const {
+    if (!sEffectName.empty()) return sEffectName;
+    const size_t nSlash = sPath.find_last_of(u"/\\");
+    std::u16string sFile = nSlash == std::u16string::npos ? sPath : sPath.substr(nSlash + 1);
+    const size_t nDot = sFile.find_last_of(u'.');
+    if (nDot != std::u16string::npos && nDot > 0) sFile.resize(nDot);
+    return sFile;
+}
+
+class CDeviceVst::CMain {
+public:
+    using CDeviceId = CDeviceVst::CDeviceId;
+
+    CMain(boost::asio::io_context& io, std::shared_ptr<const CDeviceId> id, std::weak_ptr<const void> instance)
+        : m_id(std::move(id)), m_instance(std::move(instance)), m_timer(io) {
+        m_plugin = Backends().pVst->Load(m_id->sPath);
+        if (!m_plugin) DebugTrace("\nplug-in could not be loaded [%s]", Utf16ToUtf8(m_id->sPath).c_str());
+    }
+    ~CMain() { m_timer.cancel(); }
+
+    static const CRThreadMessage::CRRequestTableT<CMain>& RequestTable() {
+        static const auto table = [] {
+            CRThreadMessage::CRRequestTableT<CMain> t;
+            t.Add<Request::CAddNotify>([](CMain& m, const std::shared_ptr<const Request::CAddNotify>& r) {
+                m.m_subscribers.Add(r->sender);
+            });
+            t.Add<Request::COpen>([](CMain& m, const std::shared_ptr<const Request::COpen>& r) { m.Open(*r); });
+            t.Add<Request::CCreateQueueMidi>([](CMain& m, const std::shared_ptr<const Request::CCreateQueueMidi>& r) {
+                if (m.m_context) m.m_context->midiTracks[r->id] = m.m_context->midi.CreateTrack();
+            });
+            t.Add<Request::CPushMidi>([](CMain& m, const std::shared_ptr<const Request::CPushMidi>& r) {
+                if (!m.m_context) return;
+                const auto it = m.m_context->midiTracks.find(r->id);
+                if (it != m.m_context->midiTracks.end())
+                    CQueueMidi::Push(*it->second, ToUnits(r->dTime, m.m_context->nSampleRate), r->vBytes);
+            });
+            t.Add<Request::CCreateQueueAudio>(
+                [](CMain& m, const std::shared_ptr<const Request::CCreateQueueAudio>& r) {
+                    if (!m.m_context) return;
+                    m.m_context->audioTracks[r->id] =
+                        m.m_context->audio.CreateTrack(ToUnits(r->dTime, m.m_context->nSampleRate));
+                });
+            t.Add<Request::CPushAudio>([](CMain& m, const std::shared_ptr<const Request::CPushAudio>& r) {
+                if (!m.m_context) return;
+                const auto it = m.m_context->audioTracks.find(r->id);
+                if (it != m.m_context->audioTracks.end())
+                    m.m_context->audio.Push(*it->second, r->nChannel, r->vSamples);
+            });
+            t.Add<Request::CDeleteQueue>([](CMain& m, const std::shared_ptr<const Request::CDeleteQueue>& r) {
+                if (!m.m_context) return;
+                auto& c = *m.m_context;
+                c.audioTracks.erase(r->id);
+                const auto it = c.midiTracks.find(r->id);
+                if (it == c.midiTracks.end()) return;
+                for (const auto& e : CQueueMidi::TakeNoteOffs(*it->second)) CQueueMidi::Push(*c.own, 0, e.vBytes);
+                c.midiTracks.erase(it);
+            });
+            return t;
+        }();
+        return table;
+    }
+
+private:
+    struct CContext {
+        CContext(const Request::COpen& r, uint16_t nInputs, uint64_t nPosition)
+            : nSampleRate(r.nSampleRate), nBlockSize(r.nBlockSize), dLookAhead(r.dLookAhead), midi(nPosition),
+              audio(nInputs, nPosition) {}
+        uint32_t nSampleRate;
+        uint32_t nBlockSize;
+        double dLookAhead;
+        CQueueMidi midi;
+        std::map<CQueueId, CQueueMidi::CTrackPtr> midiTracks;
+        CQueueMidi::CTrackPtr own;
+        CQueueAudio audio;
+        std::map<CQueueId, CQueueAudio::CTrackPtr> audioTracks;
+    };
+
+    void Open(const Request::COpen& r) {
+        // Nothing can be called on a plug-in that did not load; a rate or block of 0
+        // would make rendering divide by zero or spin without progress.
+        if (m_context || !m_plugin || r.nSampleRate == 0 || r.nBlockSize == 0) return;
+        m_plugin->Start(r.nSampleRate, r.nBlockSize);
+        const uint16_t nInputs = static_cast<uint16_t>(std::clamp(m_id->nInputs, 0, 0xFFFF));
+        m_context = std::make_unique<CContext>(r, nInputs, ToUnits(ClockSeconds(), r.nSampleRate));
+        m_context->own = m_context->midi.CreateTrack();
+        // A mark at the largest time: the own track never holds rendering back.
+        CQueueMidi::Push(*m_context->own, std::numeric_limits<uint64_t>::max(), nullptr);
+        m_next = CClock::now();
+        Arm();
+    }
+
+    void Arm() {
+        m_timer.expires_at(m_next);
+        m_timer.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec) Tick();
+        });
+    }
+
+    void Tick() {
+        m_next += std::chrono::milliseconds(10);
+        Arm();
+        auto& c = *m_context;
+        const double dRate = c.nSampleRate;
+        while (ClockSeconds() + c.dLookAhead > c.midi.Position() / dRate) {
+            if (!c.midi.IsReady(c.nBlockSize) || !c.audio.IsReady(c.nBlockSize)) break;
+            const uint64_t nStart = c.midi.Position();
+            const auto taken = c.midi.Take(c.nBlockSize);
+            const auto inputs = c.audio.Mix(c.nBlockSize);
+            if ((m_plugin->Flags() & kFlagSynth) && m_id->nOutputs > 0) {
+                std::vector<CVstMidiEvent> events;
+                for (const auto& e : taken) {
+                    if (!e.vBytes) continue;
+                    const int32_t nDelta = e.nTime > nStart ? static_cast<int32_t>(e.nTime - nStart) : 0;
+                    for (size_t i = 0; i < e.vBytes->size(); i += 3) {
+                        CVstMidiEvent ev;
+                        ev.nDeltaFrames = nDelta;
+                        for (size_t k = 0; k < 3 && i + k < e.vBytes->size(); ++k) ev.midiData[k] = (*e.vBytes)[i + k];
+                        events.push_back(ev);
+                    }
+                }
+                if (!events.empty()) m_plugin->ProcessEvents(events);
+            }
+            if (m_id->nOutputs > 0) {
+                std::vector<std::vector<float>> outputs(m_id->nOutputs, std::vector<float>(c.nBlockSize, 0.0f));
+                m_plugin->ProcessReplacing(inputs, outputs, c.nBlockSize);
+                std::vector<CSamples> channels;
+                for (auto& o : outputs) channels.push_back(std::make_shared<const std::vector<float>>(std::move(o)));
+                m_subscribers.Send(std::make_shared<const Notify::CProcessReplacing>(
+                    m_instance, m_id, static_cast<int64_t>(nStart), c.nSampleRate, std::move(channels)));
+            }
+        }
+    }
+
+    std::shared_ptr<const CDeviceId> m_id;
+    std::weak_ptr<const void> m_instance;
+    boost::asio::steady_timer m_timer;
+    CClock::time_point m_next;
+    std::unique_ptr<IVstPlugin> m_plugin;
+    CRThreadMessage::CListSender m_subscribers;
+    std::unique_ptr<CContext> m_context;
+};
+
+CDevicePtr CDeviceVst::CDeviceId::GetDevice(bool bCreate) const {
+    return CInstances::Get().GetDevice(*this, bCreate);
+}
+
+CDeviceVst::CInstances::CIdList CDeviceVst::Enumerate() {
+    return MakeIds<CDeviceVst>(Backends().pVst->Enumerate(), [](const CVstPluginInfo& info) {
+        return std::make_shared<const CDeviceId>(info);
+    });
+}
+
+std::shared_ptr<CDeviceVst::CInstance> CDeviceVst::Open(std::shared_ptr<const CDeviceId> id) {
+    return OpenInstance<CDeviceVst>(std::move(id));
+}
+
+// ======================================================================= audio outputs
+
+namespace {
+
+// Worker of an audio output. The stream's refills run on the backend's thread; the
+// subscriber list and the mixing set are shared with them under their own locks.
+template <EKind kKind>
+class CAudioOutMainT {
+public:
+    using CDeviceId = CAudioOutIdT<kKind>;
+
+    CAudioOutMainT(boost::asio::io_context&, std::shared_ptr<const CDeviceId> id, std::weak_ptr<const void> instance)
+        : m_shared(std::make_shared<CShared>()) {
+        m_shared->id = std::move(id);
+        m_shared->instance = std::move(instance);
+    }
+    ~CAudioOutMainT() { Stop(); }
+
+    static const CRThreadMessage::CRRequestTableT<CAudioOutMainT>& RequestTable() {
+        using M = CAudioOutMainT;
+        static const auto table = [] {
+            CRThreadMessage::CRRequestTableT<M> t;
+            t.template Add<Request::CAddNotify>([](M& m, const std::shared_ptr<const Request::CAddNotify>& r) {
+                std::lock_guard lock(m.m_shared->subscriberMutex);
+                m.m_shared->subscribers.Add(r->sender);
+                if (m.m_started) r->sender.Send(m.m_started);
+            });
+            t.template Add<Request::CStart>([](M& m, const std::shared_ptr<const Request::CStart>& r) { m.Start(*r); });
+            t.template Add<Request::CStop>([](M& m, const std::shared_ptr<const Request::CStop>&) { m.Stop(); });
+            t.template Add<Request::CCreateQueueAudio>(
+                [](M& m, const std::shared_ptr<const Request::CCreateQueueAudio>& r) {
+                    std::lock_guard lock(m.m_shared->streamMutex);
+                    auto& s = *m.m_shared;
+                    if (s.mixing) s.tracks[r->id] = s.mixing->CreateTrack(ToUnits(r->dTime, s.nSampleRate));
+                });
+            t.template Add<Request::CPushAudio>([](M& m, const std::shared_ptr<const Request::CPushAudio>& r) {
+                std::lock_guard lock(m.m_shared->streamMutex);
+                auto& s = *m.m_shared;
+                const auto it = s.tracks.find(r->id);
+                if (s.mixing && it != s.tracks.end()) s.mixing->Push(*it->second, r->nChannel, r->vSamples);
+            });
+            t.template Add<Request::CDeleteQueue>([](M& m, const std::shared_ptr<const Request::CDeleteQueue>& r) {
+                std::lock_guard lock(m.m_shared->streamMutex);
+                m.m_shared->tracks.erase(r->id);
+            });
+            return t;
+        }();
+        return table;
+    }
+
+private:
+    static constexpr uint16_t kChannels = 2;
+
+    struct CShared {
+        std::shared_ptr<const CDeviceId> id;
+        std::weak_ptr<const void> instance;
+        std::mutex subscriberMutex;
+        CRThreadMessage::CListSender subscribers;
+        std::mutex streamMutex;
+        std::optional<CQueueAudio> mixing;  // present while a stream runs
+        std::map<CQueueId, CQueueAudio::CTrackPtr> tracks;
+        uint32_t nSampleRate = 0;
+        uint32_t nBufferSize = 0;
+
+        std::vector<std::vector<float>> Refill() {
+            {
+                std::lock_guard lock(subscriberMutex);
+                subscribers.Send(std::make_shared<const Notify::CBufferSwitch>(instance, id));
+            }
+            std::lock_guard lock(streamMutex);
+            if (!mixing) return std::vector<std::vector<float>>(kChannels, std::vector<float>(nBufferSize, 0.0f));
+            // The stream's first sample is tied to the moment of its first refill.
+            if (mixing->Position() == 0) mixing->SetPosition(ToUnits(ClockSeconds(), nSampleRate));
+            return mixing->Mix(nBufferSize);
+        }
+    };
+
+    static IAudioOutBackend& Backend() {
+        return kKind == EKind::Asio ? *Backends().pAsio : *Backends().pDirectSound;
+    }
+
+    void Start(const Request::CStart& r) {
+        Stop();
+        if (r.nSampleRate == 0) return;
+        {
+            std::lock_guard lock(m_shared->streamMutex);
+            m_shared->mixing.emplace(kChannels, 0);
+            m_shared->nSampleRate = r.nSampleRate;
+            m_shared->nBufferSize = r.nBufferSize;
+        }
+        std::weak_ptr<CShared> weak = m_shared;
+        auto stream = Backend().Start(m_shared->id->nNo, r.nSampleRate, r.nBufferSize, [weak] {
+            if (auto shared = weak.lock()) return shared->Refill();
+            return std::vector<std::vector<float>>();
+        });
+        if (!stream || stream->BufferSize() == 0) {
+            stream.reset();
+            std::lock_guard lock(m_shared->streamMutex);
+            m_shared->mixing.reset();
+            return;
+        }
+        {
+            std::lock_guard lock(m_shared->streamMutex);
+            m_shared->nBufferSize = stream->BufferSize();
+        }
+        m_stream = std::move(stream);
+        std::lock_guard lock(m_shared->subscriberMutex);
+        m_started = std::make_shared<const Notify::CStarted>(m_shared->instance, m_shared->id, r.nSampleRate,
+                                                             kChannels, m_stream->BufferSize());
+        m_shared->subscribers.Send(m_started);
+    }
+
+    void Stop() {
+        m_stream.reset();  // no refill runs after this
+        {
+            std::lock_guard lock(m_shared->subscriberMutex);
+            m_started.reset();
+        }
+        std::lock_guard lock(m_shared->streamMutex);
+        m_shared->mixing.reset();
+        m_shared->tracks.clear();
+    }
+
+    std::shared_ptr<CShared> m_shared;
+    std::unique_ptr<IAudioOutStream> m_stream;
+    std::shared_ptr<const Notify::CStarted> m_started;
+};
+
+template <class CKind>
+typename CKind::CInstances::CIdList EnumerateAudioOut(IAudioOutBackend& backend) {
+    return MakeIds<CKind>(backend.Enumerate(), [](const CAudioOutInfo& info) {
+        return std::make_shared<const typename CKind::CDeviceId>(info.nNo, info.sName);
+    });
+}
+
+}  // namespace
+
+// The request table of the shared worker serves both kinds.
+class CDeviceDirectSound::CMain : public CAudioOutMainT<EKind::DirectSound> {
+public:
+    using CAudioOutMainT::CAudioOutMainT;
+};
+
+class CDeviceAsio::CMain : public CAudioOutMainT<EKind::Asio> {
+public:
+    using CAudioOutMainT::CAudioOutMainT;
+};
+
+template <EKind kKind>
+CDevicePtr CAudioOutIdT<kKind>::GetDevice(bool bCreate) const {
+    if constexpr (kKind == EKind::Asio)
+        return CDeviceAsio::CInstances::Get().GetDevice(*this, bCreate);
+    else
+        return CDeviceDirectSound::CInstances::Get().GetDevice(*this, bCreate);
+}
+template class CAudioOutIdT<EKind::DirectSound>;
+template class CAudioOutIdT<EKind::Asio>;
+
+CDeviceDirectSound::CInstances::CIdList CDeviceDirectSound::Enumerate() {
+    return EnumerateAudioOut<CDeviceDirectSound>(*Backends().pDirectSound);
+}
+
+std::shared_ptr<CDeviceDirectSound::CInstance> CDeviceDirectSound::Open(std::shared_ptr<const CDeviceId> id) {
+    return OpenInstance<CDeviceDirectSound>(std::move(id));
+}
+
+CDeviceAsio::CInstances::CIdList CDeviceAsio::Enumerate() {
+    return EnumerateAudioOut<CDeviceAsio>(*Backends().pAsio);
+}
+
+std::shared_ptr<CDeviceAsio::CInstance> CDeviceAsio::Open(std::shared_ptr<const CDeviceId> id) {
+    return OpenInstance<CDeviceAsio>(std::move(id));
+}
+
+}  // namespace DUve::AudioDevice

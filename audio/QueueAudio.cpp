@@ -1,0 +1,71 @@
+#include "audio/QueueAudio.h"
+
+#include <algorithm>
+
+namespace DUve::AudioDevice {
+
+CQueueAudio::CTrackPtr CQueueAudio::CreateTrack(uint64_t nStart) {
+    std::erase_if(m_tracks, [](const std::weak_ptr<CTrack>& w) { return w.expired(); });
+    auto track = std::make_shared<CTrack>();
+    track->m_channels.resize(m_nChannels);
+    for (auto& c : track->m_channels) c.nStart = nStart;
+    m_tracks.push_back(track);
+    return track;
+}
+
+void CQueueAudio::Push(CTrack& track, uint16_t nChannel, CSamples vSamples) const {
+    if (nChannel >= track.m_channels.size() || !vSamples || vSamples->empty()) return;
+    auto& channel = track.m_channels[nChannel];
+    channel.nHeld += vSamples->size();
+    channel.vChunks.push_back(std::move(vSamples));
+}
+
+bool CQueueAudio::IsReady(uint64_t nCount) const {
+    const uint64_t nEnd = m_nPosition + nCount;
+    for (const auto& w : m_tracks) {
+        const auto track = w.lock();
+        if (!track) continue;
+        for (const auto& c : track->m_channels)
+            if (c.nStart < nEnd && c.nStart + c.nHeld < nEnd) return false;
+    }
+    return true;
+}
+
+std::vector<std::vector<float>> CQueueAudio::Mix(uint64_t nCount) {
+    const uint64_t nBegin = m_nPosition;
+    const uint64_t nEnd = nBegin + nCount;
+    std::vector<std::vector<float>> mixed(m_nChannels, std::vector<float>(nCount, 0.0f));
+    for (const auto& w : m_tracks) {
+        const auto track = w.lock();
+        if (!track) continue;
+        for (size_t i = 0; i < track->m_channels.size() && i < mixed.size(); ++i) {
+            auto& c = track->m_channels[i];
+            auto& out = mixed[i];
+            uint64_t nChunkStart = c.nStart;
+            for (const auto& chunk : c.vChunks) {
+                const uint64_t nChunkEnd = nChunkStart + chunk->size();
+                const uint64_t nFrom = std::max(nChunkStart, nBegin);
+                const uint64_t nTo = std::min(nChunkEnd, nEnd);
+                for (uint64_t t = nFrom; t < nTo; ++t) out[t - nBegin] += (*chunk)[t - nChunkStart];
+                if (nChunkStart >= nEnd) break;
+                nChunkStart = nChunkEnd;
+            }
+            while (!c.vChunks.empty() && c.nStart + c.vChunks.front()->size() <= nEnd) {
+                const uint64_t n = c.vChunks.front()->size();
+                c.nStart += n;
+                c.nHeld -= n;
+                c.vChunks.pop_front();
+            }
+        }
+    }
+    std::erase_if(m_tracks, [](const std::weak_ptr<CTrack>& w) { return w.expired(); });
+    m_nPosition = nEnd;
+    return mixed;
+}
+
+size_t CQueueAudio::LiveTrackCount() const {
+    return std::count_if(m_tracks.begin(), m_tracks.end(),
+                         [](const std::weak_ptr<CTrack>& w) { return !w.expired(); });
+}
+
+}  // namespace DUve::AudioDevice

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include "audio/QueueAudio.h"
+#include "audio/QueueMidi.h"
+
+using namespace DUve::AudioDevice;
+
+namespace {
+CBytes Bytes(std::vector<uint8_t> v) { return std::make_shared<const std::vector<uint8_t>>(std::move(v)); }
+CBytes Mark() { return Bytes({}); }
+CSamples Samples(std::vector<float> v) { return std::make_shared<const std::vector<float>>(std::move(v)); }
+}  // namespace
+
+TEST(QueueMidi, TakeMergesTracksByTimeThenTrackThenInsertion) {
+    CQueueMidi queue(0);
+    auto a = queue.CreateTrack();
+    auto b = queue.CreateTrack();
+    CQueueMidi::Push(*a, 5, Bytes({0x90, 60, 100}));
+    CQueueMidi::Push(*b, 3, Bytes({0x91, 61, 100}));
+    CQueueMidi::Push(*b, 5, Bytes({0x91, 62, 100}));
+    CQueueMidi::Push(*a, 5, Bytes({0x90, 63, 100}));
+    CQueueMidi::Push(*a, 10, Bytes({0x80, 60, 0}));  // beyond the span: stays
+
+    const auto taken = queue.Take(10);
+    ASSERT_EQ(taken.size(), 4u);
+    EXPECT_EQ((*taken[0].vBytes)[1], 61);
+    EXPECT_EQ((*taken[1].vBytes)[1], 60);  // same time: track a before track b
+    EXPECT_EQ((*taken[2].vBytes)[1], 63);  // then a's insertion order
+    EXPECT_EQ((*taken[3].vBytes)[1], 62);
+    EXPECT_EQ(queue.Position(), 10u);
+    EXPECT_EQ(a->size(), 1u);
+}
+
+TEST(QueueMidi, ReadinessNeedsEveryLiveTrackToReachTheSpanEnd) {
+    CQueueMidi queue(100);
+    auto a = queue.CreateTrack();
+    auto b = queue.CreateTrack();
+    CQueueMidi::Push(*a, 200, Bytes({0x90, 60, 1}));
+    EXPECT_FALSE(queue.IsReady(50));  // b holds nothing
+    CQueueMidi::Push(*b, 149, Mark());
+    EXPECT_FALSE(queue.IsReady(50));  // b's mark ends before 150
+    CQueueMidi::Push(*b, 150, Mark());
+    EXPECT_TRUE(queue.IsReady(50));
+    EXPECT_FALSE(queue.IsReady(101));  // a reaches 200 only
+
+    // A dropped track no longer holds the queue back.
+    b.reset();
+    EXPECT_TRUE(queue.IsReady(100));
+    EXPECT_EQ(queue.LiveTrackCount(), 1u);
+}
+
+TEST(QueueMidi, NoteOffsAreTheOnlySurvivorsOfADeletedTrack) {
+    CQueueMidi queue(0);
+    auto t = queue.CreateTrack();
+    CQueueMidi::Push(*t, 10, Bytes({0x90, 60, 100}));
+    CQueueMidi::Push(*t, 20, Bytes({0x80, 60, 64}));
+    CQueueMidi::Push(*t, 21, Bytes({0x93, 61, 0}));  // note-on with velocity 0
+    CQueueMidi::Push(*t, 22, Bytes({0xB0, 7, 0}));
+    CQueueMidi::Push(*t, 23, Bytes({0x80, 60}));  // too short to be a note-off
+    CQueueMidi::Push(*t, 24, Mark());
+    const auto offs = CQueueMidi::TakeNoteOffs(*t);
+    ASSERT_EQ(offs.size(), 2u);
+    EXPECT_EQ((*offs[0].vBytes)[0], 0x80);
+    EXPECT_EQ((*offs[1].vBytes)[0], 0x93);
+    EXPECT_EQ(t->size(), 0u);
+}
+
+TEST(QueueMidi, SpanEndSaturatesInsteadOfWrapping) {
+    CQueueMidi queue(10);
+    auto own = queue.CreateTrack();
+    CQueueMidi::Push(*own, UINT64_MAX, Mark());
+    EXPECT_TRUE(queue.IsReady(UINT64_MAX));
+    EXPECT_TRUE(queue.Take(UINT64_MAX - 5).empty());
+    EXPECT_EQ(queue.Position(), UINT64_MAX);
+}
+
+TEST(QueueAudio, MixSumsTracksAndLeavesGapsSilent) {
+    CQueueAudio set(2, 100);
+    auto a = set.CreateTrack(100);
+    auto b = set.CreateTrack(102);
+    set.Push(*a, 0, Samples({0.5f, 0.5f, 0.5f, 0.5f}));
+    set.Push(*b, 0, Samples({0.5f, 0.25f}));
+    set.Push(*a, 1, Samples({1.0f}));
+    set.Push(*a, 2, Samples({9.0f}));  // no such channel
+
+    const auto mixed = set.Mix(4);
+    ASSERT_EQ(mixed.size(), 2u);
+    EXPECT_EQ(mixed[0], (std::vector<float>{0.5f, 0.5f, 1.0f, 0.75f}));
+    EXPECT_EQ(mixed[1], (std::vector<float>{1.0f, 0.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(set.Position(), 104u);
+
+    // Consumed chunks are gone; the next span is silence.
+    const auto next = set.Mix(2);
+    EXPECT_EQ(next[0], (std::vector<float>{0.0f, 0.0f}));
+}
+
+TEST(QueueAudio, ChunksSplitAcrossSpansAreMixedOnce) {
+    CQueueAudio set(1, 0);
+    auto t = set.CreateTrack(0);
+    set.Push(*t, 0, Samples({1, 2, 3}));
+    set.Push(*t, 0, Samples({4, 5, 6}));
+    EXPECT_EQ(set.Mix(2)[0], (std::vector<float>{1, 2}));
+    EXPECT_EQ(set.Mix(2)[0], (std::vector<float>{3, 4}));
+    EXPECT_EQ(set.Mix(3)[0], (std::vector<float>{5, 6, 0}));
+}
+
+TEST(QueueAudio, ReadinessByHeldSamplesOrLateStart) {
+    CQueueAudio set(2, 0);
+    auto early = set.CreateTrack(0);
+    auto late = set.CreateTrack(500);  // starts after the span: never holds it back
+    EXPECT_FALSE(set.IsReady(4));
+    set.Push(*early, 0, Samples({0, 0, 0, 0}));
+    EXPECT_FALSE(set.IsReady(4));  // channel 1 still empty
+    set.Push(*early, 1, Samples({0, 0, 0, 0}));
+    EXPECT_TRUE(set.IsReady(4));
+    EXPECT_FALSE(set.IsReady(5));
+    early.reset();
+    EXPECT_TRUE(set.IsReady(500));
+    EXPECT_FALSE(set.IsReady(501));
+}

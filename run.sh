@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DPALVOR_TESTS=OFF
 cmake --build build -j "$jobs"
 
 echo

@@ -299,6 +299,7 @@ void PrintUsage() {
         "  compile TRACK                       compile a track's MML (exit 1 when it fails)\n"
         "  import SEQ FILE.mid [--instrument NAME]\n"
         "                                      import a Standard MIDI File into a sequence\n"
+        "  export SEQ [-o FILE.mid]            export a sequence as a Standard MIDI File\n"
         "  delete ID...                        delete items with everything below them\n"
         "  watch [SEQ...]                      print every command received (opens SEQs, or all)\n"
         "  echo                                round trip to the server\n"
@@ -621,6 +622,35 @@ int Run(const COptions& options, const std::vector<std::string>& args) {
             std::printf("{\"tracks\":%zu,\"ports\":%zu,\"events\":%zu}\n", tracks, ports, events);
         else
             std::printf("imported %zu tracks, %zu ports, %zu events\n", tracks, ports, events);
+        return kOk;
+    }
+    if (cmd == "export") {
+        need(1, "export SEQ [-o FILE.mid]");
+        const CRUid idSeq = ParseId(args[1]);
+        std::string out = "-";
+        for (size_t i = 2; i < args.size(); ++i) {
+            if ((args[i] == "-o" || args[i] == "--output") && i + 1 < args.size()) out = args[++i];
+            else Fail(kUsage, "export: unexpected '" + args[i] + "'");
+        }
+        if (!mirror.sequences.count(idSeq)) Fail(kUnknownId, "unknown sequence " + idSeq.ToText());
+        const CRUid request = CRUid::Generate();
+        const auto got = client.Request({std::make_shared<CCommandExportSmf>(request, idSeq)});
+        std::shared_ptr<const CCommandExportedSmf> answer;
+        for (const auto& c : got)
+            if (auto e = std::dynamic_pointer_cast<const CCommandExportedSmf>(c); e && e->idRequest == request)
+                answer = e;
+        if (!answer) Fail(kFailed, "the server did not answer the export");
+        if (answer->vSmf.empty()) Fail(kFailed, "the server could not render the sequence");
+        if (out == "-") {
+            std::fwrite(answer->vSmf.data(), 1, answer->vSmf.size(), stdout);
+        } else {
+            std::ofstream file(out, std::ios::binary);
+            file.write(reinterpret_cast<const char*>(answer->vSmf.data()),
+                       static_cast<std::streamsize>(answer->vSmf.size()));
+            if (!file) Fail(kUsage, "cannot write '" + out + "'");
+            if (options.json) std::printf("{\"bytes\":%zu}\n", answer->vSmf.size());
+            else std::printf("wrote %zu bytes to %s\n", answer->vSmf.size(), out.c_str());
+        }
         return kOk;
     }
     if (cmd == "delete") {

@@ -2,6 +2,7 @@
 // database and queues the answers and broadcasts of the message being handled.
 #include <memory>
 
+#include "midi/RMidiPlayer.h"
 #include "midi/SmfImport.h"
 #include "mml/MmlCompiler.h"
 #include "model/RSeqSolution.h"
@@ -218,6 +219,20 @@ bool OnLoadSmf(CServer& server, const CSessionPtr& session, const CCommandLoadSm
     return true;
 }
 
+// The longest the server thread waits for a player to render an export.
+constexpr std::chrono::seconds kExportTimeout{30};
+
+bool OnExportSmf(CServer& server, const CSessionPtr& session, const CCommandExportSmf& c,
+                 CBatch& batch) {
+    CRBytes smf = ExportSmf(server.Db(), c.idSequence, kExportTimeout);
+    if (smf.empty())
+        CRMsBase::OutputMessage(server.Senders(), "\r\n%s-> ExportSmf %s : no answer from the player.",
+                                session->socket->GetRemoteAddressText(), c.idSequence.ToText());
+    // Answered in every case, with the request's identifiers.
+    batch.AddReply(session, std::make_shared<CCommandExportedSmf>(c.idRequest, c.idSequence, std::move(smf)));
+    return false;
+}
+
 // Adapts a handler taking its concrete command class to the table's signature.
 template <class TCommand>
 std::pair<const uint16_t, CServer::CHandler> Entry(
@@ -233,6 +248,7 @@ std::pair<const uint16_t, CServer::CHandler> Entry(
 const std::map<uint16_t, CServer::CHandler>& CServer::HandlerTable() {
     static const std::map<uint16_t, CHandler> table = {
         Entry(&OnEcho),
+        Entry(&OnExportSmf),
         Entry(&OnDelete),
         Entry(&OnCreateSequence),
         Entry(&OnOpenSequence),

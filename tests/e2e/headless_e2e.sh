@@ -110,6 +110,23 @@ for want in '"title":"Étude ♪"' '"title":"Grand piano"' '"mml":"t120 o4 cdefg
   grep -qF "$want" <<<"$out" || fail "after restart, missing $want in: $out"
 done
 ctl ls | grep -q "^$seq_id " || fail "sequence missing from the greeting after restart"
+
+# The export is a Standard MIDI File that mido reads with the stored notes and tempo; the
+# disabled port's program change and bend are absent.
+ctl export "$seq_id" -o "$tmp/export.mid" >/dev/null
+if /usr/bin/python3 -c 'import mido' 2>/dev/null; then
+  summary=$(/usr/bin/python3 - "$tmp/export.mid" <<'PY'
+import sys, mido
+f = mido.MidiFile(sys.argv[1])
+notes = sorted(m.note for t in f.tracks for m in t if m.type == 'note_on' and m.velocity > 0)
+tempos = [round(mido.tempo2bpm(m.tempo)) for t in f.tracks for m in t if m.type == 'set_tempo']
+bends = [m for t in f.tracks for m in t if m.type == 'pitchwheel']
+print(f"division={f.ticks_per_beat} notes={notes} tempos={tempos} bends={len(bends)}")
+PY
+)
+  grep -q "notes=\[60, 72, 74, 76, 77, 79\]" <<<"$summary" || fail "export notes: $summary"
+  grep -q "bends=0" <<<"$summary" || fail "the disabled port was exported: $summary"
+fi
 ctl delete "$seq_id" >/dev/null
 [ -z "$(ctl ls)" ] || fail "sequence still listed after delete"
 stop_server

@@ -393,3 +393,46 @@ TEST_F(SeqServer, AnImportReachesClientsThatHaveTheSequenceOpen) {
     ASSERT_TRUE(bad);
     EXPECT_TRUE(bad->empty());
 }
+
+TEST_F(SeqServer, ExportAnswersTheRequesterWithAFileOfTheEnabledPorts) {
+    auto& a = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    const CRUid track = CRUid::Generate(), on = CRUid::Generate(), off = CRUid::Generate();
+    P::CListEvent notes, muted;
+    notes.Insert(0, std::make_shared<P::CEventTempo>(150.0));
+    notes.Insert(480, std::make_shared<P::CEventNote>(64, 90, 480));
+    muted.Insert(0, std::make_shared<P::CEventNote>(30, 90, 480));
+    P::CPort disabled(track, u"off", u"Synth", 1);
+    disabled.bEnable = false;
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandCreateTrack>(track, seq, P::CTrack(u"t")),
+                           std::make_shared<CCommandCreatePort>(on, P::CPort(track, u"on", u"Synth", 0)),
+                           std::make_shared<CCommandCreatePort>(off, disabled),
+                           std::make_shared<CCommandCreateEvent>(on, notes),
+                           std::make_shared<CCommandCreateEvent>(off, muted)}));
+    const size_t rows = LogRows().size();
+    const CRUid request = CRUid::Generate();
+    const auto got = a.Request({std::make_shared<CCommandExportSmf>(request, seq)}, 60s);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->size(), 1u);
+    const auto answer = std::dynamic_pointer_cast<const CCommandExportedSmf>((*got)[0]);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->idRequest, request);
+    EXPECT_EQ(answer->idSequence, seq);
+    const std::string file(answer->vSmf.begin(), answer->vSmf.end());
+    ASSERT_EQ(file.rfind("MThd", 0), 0u);
+    EXPECT_NE(file.find(std::string("\x90\x40\x5A", 3)), std::string::npos);  // the enabled note
+    EXPECT_EQ(file.find(std::string("\x91\x1E", 2)), std::string::npos);      // the disabled one
+    EXPECT_NE(file.find(std::string("\xFF\x51\x03", 3)), std::string::npos);  // a tempo meta
+    EXPECT_EQ(LogRows().size(), rows);  // exports are not logged
+
+    // An unknown sequence still gets an answer: a file with one empty track.
+    const CRUid other = CRUid::Generate();
+    const auto unknown = a.Request({std::make_shared<CCommandExportSmf>(other, CRUid::Generate())}, 60s);
+    ASSERT_TRUE(unknown);
+    ASSERT_EQ(unknown->size(), 1u);
+    const auto empty = std::dynamic_pointer_cast<const CCommandExportedSmf>((*unknown)[0]);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->idRequest, other);
+    const std::vector<uint8_t> header(empty->vSmf.begin(), empty->vSmf.begin() + std::min<size_t>(14, empty->vSmf.size()));
+    EXPECT_EQ(header, (std::vector<uint8_t>{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0}));
+}

@@ -1,0 +1,444 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "midi/PlayerTestSupport.h"
+#include "midi/RMidiPlayer.h"
+#include "midi/RSmf.h"
+#include "model/SolutionDb.h"
+#include "support/TempDir.h"
+
+using namespace DUve;
+using namespace std::chrono_literals;
+namespace P = DUve::CRSeq::Property;
+using PalvorTest::PlayerBackends;
+using PalvorTest::WaitFor;
+
+namespace {
+
+std::vector<uint8_t> BytesOf(const CRThreadMessage::CMessagePtr& m) {
+    const auto r = std::dynamic_pointer_cast<const CRMidiPlayer::Request::CEventMidi>(m);
+    return r && r->vBytes ? *r->vBytes : std::vector<uint8_t>();
+}
+
+// A file of one track that holds nothing but its end.
+const std::vector<uint8_t> kEmptyFile = {'M', 'T', 'h', 'd',  0,    0,    0,    6,   0,
+                                         0,   0,   1,   0x01, 0xE0, 'M',  'T',  'r', 'k',
+                                         0,   0,   0,   4,    0x00, 0xFF, 0x2F, 0x00};
+
+// A solution database with one sequence of two ports: "Piano" (enabled) and "Drums".
+struct CSolution {
+    PalvorTest::CTempDir dir;
+    CSolutionDb db;
+    CRUid idSequence = CRUid::Generate();
+    CRUid idTrack = CRUid::Generate();
+
+    CSolution() {
+        EXPECT_TRUE(db.Open(dir.Path() / "solution.db"));
+        EXPECT_TRUE(db.CreateSequence(idSequence, P::CSequence(u"Song")));
+        EXPECT_TRUE(db.CreateTrack(idTrack, idSequence, P::CTrack(u"Track")));
+    }
+    CRUid AddPort(const std::u16string& sInstrument, uint8_t nChannel, bool bEnable) {
+        const CRUid id = CRUid::Generate();
+        P::CPort port(idTrack, u"Port", sInstrument, nChannel);
+        port.bEnable = bEnable;
+        EXPECT_TRUE(db.CreatePort(id, port));
+        return id;
+    }
+    void AddEvents(
+        const CRUid& idPort,
+        const std::vector<std::pair<uint32_t, std::shared_ptr<const P::CEventBase>>>& v) {
+        P::CListEvent list;
+        for (const auto& [step, property] : v) list.Insert(step, property);
+        EXPECT_TRUE(db.InsertEvents(idPort, list));
+    }
+};
+
+// Decoded file events as (time, encoded bytes), in file order.
+std::vector<std::pair<uint32_t, std::vector<uint8_t>>> ReadEvents(
+    const std::vector<uint8_t>& file) {
+    CRSmf smf;
+    EXPECT_TRUE(smf.Read(file));
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> v;
+    if (smf.TrackChunks().size() != 1) return v;
+    for (const auto* e : *smf.TrackChunks()[0]) {
+        std::vector<uint8_t> bytes;
+        e->Encode(bytes);
+        v.emplace_back(e->nTime, bytes);
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(MidiPlayerRecords, ModelEventsBecomeChannelMessages) {
+    const P::CPort port(CRUid(), u"P", u"Piano", 0x13);  // channel beyond 4 bits is masked
+    EXPECT_EQ(BytesOf(CRMidiPlayer::MakeRecord(true, port, 0, P::CEventPitchBend(-8192))),
+              (std::vector<uint8_t>{0xE3, 0x00, 0x00}));
+    EXPECT_EQ(BytesOf(CRMidiPlayer::MakeRecord(true, port, 0, P::CEventPitchBend(0))),
+              (std::vector<uint8_t>{0xE3, 0x00, 0x40}));
+    EXPECT_EQ(BytesOf(CRMidiPlayer::MakeRecord(true, port, 0, P::CEventPitchBend(8191))),
+              (std::vector<uint8_t>{0xE3, 0x7F, 0x7F}));
+    EXPECT_EQ(BytesOf(CRMidiPlayer::MakeRecord(true, port, 0, P::CEventProgramChange(0x85))),
+              (std::vector<uint8_t>{0xC3, 0x05}));
+    EXPECT_EQ(BytesOf(CRMidiPlayer::MakeRecord(true, port, 0, P::CEventControlChange(7, 200))),
+              (std::vector<uint8_t>{0xB3, 7, 200 & 0x7F}));
+    EXPECT_FALSE(CRMidiPlayer::MakeRecord(true, port, 0, P::CEventMeter(3, 480)));
+
+    const auto note = std::dynamic_pointer_cast<const CRMidiPlayer::Request::CEventMidiNote>(
+        CRMidiPlayer::MakeRecord(false, port, 960, P::CEventNote(60, 100, 240)));
+    ASSERT_TRUE(note);
+    EXPECT_FALSE(note->bAdd);
+    EXPECT_EQ(note->nStep, 960u);
+    EXPECT_EQ(note->sInstrument, u"Piano");
+    EXPECT_EQ(note->nChannel, 3);
+    EXPECT_EQ(note->nLength, 240u);
+    const auto tempo = std::dynamic_pointer_cast<const CRMidiPlayer::Request::CEventTempo>(
+        CRMidiPlayer::MakeRecord(true, port, 480, P::CEventTempo(90.0)));
+    ASSERT_TRUE(tempo);
+    EXPECT_EQ(tempo->dTempo, 90.0);
+}
+
+TEST(MidiPlayerExport, UnknownOrEmptySequenceGivesOneEmptyTrack) {
+    PlayerBackends();
+    CSolution solution;
+    EXPECT_EQ(ExportSmf(solution.db, CRUid::Generate(), 5000ms), kEmptyFile);
+    EXPECT_EQ(ExportSmf(solution.db, solution.idSequence, 5000ms), kEmptyFile);
+    // Only a disabled port holds events.
+    const auto idOff = solution.AddPort(u"Piano", 0, false);
+    solution.AddEvents(idOff, {{0, std::make_shared<P::CEventNote>(60, 100, 480)},
+                               {0, std::make_shared<P::CEventTempo>(90.0)}});
+    EXPECT_EQ(ExportSmf(solution.db, solution.idSequence, 5000ms), kEmptyFile);
+}
+
+TEST(MidiPlayerExport, EnabledPortsInScoreOrderWithTempoMetas) {
+    PlayerBackends();
+    CSolution solution;
+    const auto idPiano = solution.AddPort(u"Piano", 1, true);
+    const auto idNowhere = solution.AddPort(u"No such device", 2, true);
+    const auto idOff = solution.AddPort(u"Drums", 9, false);
+    solution.AddEvents(idPiano, {{0, std::make_shared<P::CEventTempo>(120.0)},
+                                 {0, std::make_shared<P::CEventNote>(60, 100, 480)},
+                                 {480, std::make_shared<P::CEventNote>(60, 90, 480)},
+                                 {480, std::make_shared<P::CEventProgramChange>(5)},
+                                 {960, std::make_shared<P::CEventTempo>(240.0)},
+                                 {960, std::make_shared<P::CEventExclusive>(CRBytes{0x41, 0x10})},
+                                 {960, std::make_shared<P::CEventMeter>(3, 480)}});
+    solution.AddEvents(idNowhere, {{100, std::make_shared<P::CEventControlChange>(7, 64)}});
+    solution.AddEvents(idOff, {{0, std::make_shared<P::CEventNote>(36, 100, 120)}});
+
+    const auto events = ReadEvents(ExportSmf(solution.db, solution.idSequence, 5000ms));
+    const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> expected = {
+        {0, {0xFF, 0x51, 3, 0x07, 0xA1, 0x20}},  // 500000 us per quarter
+        {0, {0x91, 60, 100}},
+        {100, {0xB2, 7, 64}},    // a port without a device still exports
+        {480, {0x81, 60, 100}},  // the note-off before the program change and the next note
+        {480, {0xC1, 5}},
+        {480, {0x91, 60, 90}},
+        {960, {0xFF, 0x51, 3, 0x03, 0xD0, 0x90}},  // 250000
+        {960, {0x81, 60, 90}},
+        {960, {0xF0, 3, 0x41, 0x10, 0xF7}},
+        {960, {0xFF, 0x2F, 0}},
+    };
+    EXPECT_EQ(events, expected);
+}
+
+TEST(MidiPlayerExport, ReplyRunsOnTheGivenReceiversThread) {
+    PlayerBackends();
+    struct CReplyProbe {
+        CReplyProbe(boost::asio::io_context& io, CRThreadMessage::CSender& s)
+            : m_receiver(CRThreadBridge::InitializeIoService(io)) {
+            CRMidiPlayer::AcceptExportReplies(*m_receiver);
+            s = m_receiver->GetSender();
+        }
+        static const CRThreadMessage::CRRequestTableT<CReplyProbe>& RequestTable() {
+            static const CRThreadMessage::CRRequestTableT<CReplyProbe> table;
+            return table;
+        }
+        CRThreadBridge::CReceiverPtr m_receiver;
+    };
+    std::promise<std::thread::id> where;
+    std::promise<std::thread::id> probeThread;
+    CRThreadMessage::CSender sender;
+    CRWorkerThreadT<CReplyProbe> worker([&](boost::asio::io_context& io) {
+        probeThread.set_value(std::this_thread::get_id());
+        return std::make_unique<CReplyProbe>(io, sender);
+    });
+    auto player = CRMidiPlayer::Create();
+    ASSERT_TRUE(player);
+    auto file = std::make_shared<std::promise<CRMidiPlayer::CFileBytes>>();
+    player->ExportSmf(
+        [file, &where](CRMidiPlayer::CFileBytes bytes) {
+            where.set_value(std::this_thread::get_id());
+            file->set_value(std::move(bytes));
+        },
+        sender);
+    auto answer = file->get_future();
+    ASSERT_EQ(answer.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(*answer.get(), kEmptyFile);
+    EXPECT_EQ(where.get_future().get(), probeThread.get_future().get());
+}
+
+TEST(MidiPlayerState, LoopFolding) {
+    CRMidiPlayer::CState st;
+    st.nLoopBegin = 480;  // 0.5 s at 120
+    st.nLoopEnd = 960;    // 1.0 s
+    const int64_t f = CRMidiPlayer::kFrequency;
+    const auto before = st.Fold(f / 4);
+    EXPECT_EQ(before.nTime, f / 4);
+    EXPECT_EQ(before.nPass, 0);
+    const auto later = st.PositionAt(f * 9 / 4);  // 2.25 s: third pass, 0.75 s
+    EXPECT_EQ(later.nPass, 3);
+    EXPECT_NEAR(later.dSeconds, 0.75, 1e-9);
+    EXPECT_EQ(later.nStep, 720u);
+    EXPECT_EQ(later.dTempo, 120.0);
+    const auto negative = st.Fold(-5);
+    EXPECT_EQ(negative.nTime, 0);
+    EXPECT_EQ(negative.dSeconds, 0.0);
+    st.nLoopEnd = 480;  // not after the begin: no loop
+    EXPECT_EQ(st.Fold(f * 3).nPass, 0);
+    EXPECT_EQ(st.Fold(f * 3).nTime, f * 3);
+}
+
+// ---- real-time playback on the recording MIDI output "Piano" (port 0)
+
+namespace {
+
+using CSent = AudioDevice::TestBackends::CSentMidi;
+
+// A receiver on a worker of its own that records the playing flag of every state change.
+struct CStateLog {
+    std::mutex mutex;
+    std::vector<bool> vPlaying;
+    size_t Count() {
+        std::lock_guard lock(mutex);
+        return vPlaying.size();
+    }
+};
+class CStateProbe {
+public:
+    CStateProbe(boost::asio::io_context& io, CStateLog& log, CRThreadMessage::CSender& sender)
+        : m_receiver(CRThreadBridge::InitializeIoService(io)) {
+        CRThreadMessage::AddHandler<CRMidiPlayer::CNotifyStateChanged>(
+            *m_receiver, [&log](const std::shared_ptr<const CRMidiPlayer::CNotifyStateChanged>& n) {
+                std::lock_guard lock(log.mutex);
+                log.vPlaying.push_back(n->state && n->state->bPlaying);
+            });
+        sender = m_receiver->GetSender();
+    }
+    static const CRThreadMessage::CRRequestTableT<CStateProbe>& RequestTable() {
+        static const CRThreadMessage::CRRequestTableT<CStateProbe> table;
+        return table;
+    }
+
+private:
+    CRThreadBridge::CReceiverPtr m_receiver;
+};
+
+// A player on "Piano"; each test uses note numbers of its own, so that what earlier players
+// left on the shared port does not count.
+struct CRig {
+    CRig() { PlayerBackends(); }
+    std::shared_ptr<CRMidiPlayer> player = CRMidiPlayer::Create();
+
+    void Note(uint32_t step, uint8_t note, uint32_t length, bool bAdd = true) {
+        player->PostRequest(std::make_shared<CRMidiPlayer::Request::CEventMidiNote>(
+            bAdd, step, u"Piano", 0, note, 100, length));
+    }
+    void Midi(uint32_t step, std::vector<uint8_t> v) {
+        player->PostRequest(std::make_shared<CRMidiPlayer::Request::CEventMidi>(
+            true, step, u"Piano", std::make_shared<const std::vector<uint8_t>>(std::move(v))));
+    }
+    void Tempo(uint32_t step, double tempo, bool bAdd = true) {
+        player->PostRequest(
+            std::make_shared<CRMidiPlayer::Request::CEventTempo>(bAdd, step, tempo));
+    }
+    // What the port was sent of the notes lo..hi (and of everything else when bAll).
+    std::vector<CSent> Sent(uint8_t lo, uint8_t hi) const {
+        std::vector<CSent> v;
+        for (auto& m : PlayerBackends()->Sent(0)) {
+            const bool bNote = m.vBytes.size() == 3 && (m.vBytes[0] & 0xE0) == 0x80;
+            if (bNote && m.vBytes[1] >= lo && m.vBytes[1] <= hi) v.push_back(std::move(m));
+        }
+        return v;
+    }
+    static std::vector<CSent> Ons(const std::vector<CSent>& v) {
+        std::vector<CSent> r;
+        for (const auto& m : v)
+            if ((m.vBytes[0] & 0xF0) == 0x90) r.push_back(m);
+        return r;
+    }
+    static std::vector<uint8_t> Notes(const std::vector<CSent>& v) {
+        std::vector<uint8_t> r;
+        for (const auto& m : v) r.push_back(m.vBytes[1]);
+        return r;
+    }
+    bool WaitOns(uint8_t lo, uint8_t hi, size_t n, std::chrono::milliseconds limit = 5000ms) const {
+        return WaitFor([&] { return Ons(Sent(lo, hi)).size() >= n; }, limit);
+    }
+};
+
+}  // namespace
+
+TEST(MidiPlayerPlayback, PlayAndStopChangeStateOnlyOnce) {
+    CRig rig;
+    ASSERT_TRUE(rig.player);
+    CStateLog log;
+    CRThreadMessage::CSender sender;
+    CRWorkerThreadT<CStateProbe> probe([&](boost::asio::io_context& io) {
+        return std::make_unique<CStateProbe>(io, log, sender);
+    });
+    rig.player->AddNotify(sender);
+    rig.player->Play();
+    rig.player->Play();
+    rig.player->Stop();
+    rig.player->Stop();
+    rig.player->Seek(0);
+    ASSERT_TRUE(WaitFor([&] { return log.Count() >= 3; }, 5000ms));
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(log.Count(), 3u);
+    rig.Tempo(0, 90.0);  // a new tempo map is a change of state too
+    ASSERT_TRUE(WaitFor([&] { return log.Count() >= 4; }, 5000ms));
+    std::lock_guard lock(log.mutex);
+    EXPECT_EQ(log.vPlaying, (std::vector<bool>{true, false, false, false}));
+}
+
+TEST(MidiPlayerPlayback, StopAndResumeNeitherRepeatsNorKeepsPlaying) {
+    CRig rig;
+    ASSERT_TRUE(rig.player);
+    rig.Tempo(0, 1200.0);  // a quarter note every 50 ms
+    for (uint8_t i = 0; i < 10; ++i) rig.Note(i * 480u, uint8_t(10 + i), 240);
+    rig.player->Play();
+    ASSERT_TRUE(rig.WaitOns(10, 19, 3));
+    rig.player->Stop();
+    std::this_thread::sleep_for(100ms);  // what was due before the stop is out by now
+    const size_t nAtStop = rig.Ons(rig.Sent(10, 19)).size();
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(rig.Ons(rig.Sent(10, 19)).size(), nAtStop);  // nothing plays while stopped
+    rig.player->Play();
+    ASSERT_TRUE(WaitFor([&] { return !rig.Notes(rig.Ons(rig.Sent(19, 19))).empty(); }, 5000ms));
+    std::this_thread::sleep_for(100ms);
+
+    const auto notes = rig.Notes(rig.Ons(rig.Sent(10, 19)));
+    // In order, none twice; a note due at the very moment of the stop may be cut.
+    EXPECT_TRUE(std::is_sorted(notes.begin(), notes.end()));
+    EXPECT_EQ(std::adjacent_find(notes.begin(), notes.end()), notes.end());
+    EXPECT_GE(notes.size(), 9u);
+    // Every note sounded is ended.
+    for (uint8_t n : notes) {
+        const auto sent = rig.Sent(n, n);
+        EXPECT_EQ(sent.back().vBytes[0], 0x80) << int(n);
+    }
+}
+
+TEST(MidiPlayerPlayback, StopEndsSoundingNoteAtOnce) {
+    CRig rig;
+    ASSERT_TRUE(rig.player);
+    rig.Note(0, 30, 1920);  // two seconds at 120
+    rig.player->Play();
+    ASSERT_TRUE(rig.WaitOns(30, 30, 1));
+    std::this_thread::sleep_for(300ms);
+    rig.player->Stop();
+    ASSERT_TRUE(WaitFor([&] { return rig.Sent(30, 30).size() >= 2; }, 5000ms));
+    const auto sent = rig.Sent(30, 30);
+    EXPECT_EQ(sent[1].vBytes, (std::vector<uint8_t>{0x80, 30, 100}));
+    EXPECT_LT(sent[1].dTime - sent[0].dTime, 1.0);
+}
+
+TEST(MidiPlayerPlayback, LoopRepeatsAndEndsNotesAtEachWrap) {
+    CRig rig;
+    ASSERT_TRUE(rig.player);
+    rig.Tempo(0, 1200.0);   // the loop of 1920 steps lasts 200 ms
+    rig.Note(0, 40, 2400);  // crosses the loop end
+    rig.Midi(960, {0xB0, 1, 41});
+    rig.Midi(1920, {0xC0, 42});  // at the loop end: never played
+    rig.player->SetLoop(0, 1920);
+    rig.player->Play();
+    ASSERT_TRUE(rig.WaitOns(40, 40, 4));
+    rig.player->Stop();
+    std::this_thread::sleep_for(100ms);
+
+    const auto sent = rig.Sent(40, 40);
+    ASSERT_GE(sent.size(), 7u);
+    for (size_t i = 0; i < sent.size(); ++i)  // on, off, on, off, ...
+        EXPECT_EQ(sent[i].vBytes[0], i % 2 ? 0x80 : 0x90) << i;
+    const auto ons = rig.Ons(sent);
+    const double dMean = (ons.back().dTime - ons.front().dTime) / double(ons.size() - 1);
+    EXPECT_GT(dMean, 0.12);
+    EXPECT_LT(dMean, 0.4);
+    size_t nControl = 0;
+    for (const auto& m : PlayerBackends()->Sent(0)) {
+        EXPECT_NE(m.vBytes, (std::vector<uint8_t>{0xC0, 42}));
+        if (m.vBytes == std::vector<uint8_t>{0xB0, 1, 41}) ++nControl;
+    }
+    EXPECT_GE(nControl, 3u);
+}
+
+TEST(MidiPlayerPlayback, SeekWhileStoppedMovesTheStart) {
+    CRig rig;
+    ASSERT_TRUE(rig.player);
+    rig.Tempo(0, 1200.0);
+    rig.Note(0, 50, 240);
+    rig.Note(4800, 52, 240);  // 500 ms in
+    rig.player->Seek(4800);
+    rig.player->Play();
+    ASSERT_TRUE(rig.WaitOns(52, 52, 1, 2000ms));
+    std::this_thread::sleep_for(100ms);
+    rig.player->Stop();
+    EXPECT_TRUE(rig.Sent(50, 50).empty());
+}
+
+TEST(MidiPlayerPlayback, TempoChangeWhilePlayingKeepsTheStep) {
+    CRig rig;
+    ASSERT_TRUE(rig.player);
+    rig.Tempo(0, 1200.0);
+    for (uint8_t i = 0; i < 12; ++i) rig.Note(i * 480u, uint8_t(60 + i), 240);
+    rig.player->Play();
+    ASSERT_TRUE(rig.WaitOns(60, 71, 2));
+    rig.Tempo(0, 1200.0, false);
+    rig.Tempo(0, 600.0);  // a quarter note every 100 ms from here on
+    ASSERT_TRUE(rig.WaitOns(71, 71, 1));
+    std::this_thread::sleep_for(100ms);
+    rig.player->Stop();
+
+    const auto ons = rig.Ons(rig.Sent(60, 71));
+    std::vector<uint8_t> expected;
+    for (uint8_t i = 0; i < 12; ++i) expected.push_back(uint8_t(60 + i));
+    EXPECT_EQ(rig.Notes(ons), expected);  // no note skipped or repeated
+    const double dLast = (ons[11].dTime - ons[6].dTime) / 5.0;
+    EXPECT_GT(dLast, 0.075);
+}
+
+TEST(MidiPlayerPlayback, RemovedSoundingNoteEndsAfterTheFlush) {
+    CRig rig;
+    ASSERT_TRUE(rig.player);
+    rig.Tempo(0, 1200.0);
+    rig.Note(0, 90, 48000);  // five seconds
+    rig.player->Play();
+    ASSERT_TRUE(rig.WaitOns(90, 90, 1));
+    rig.Note(0, 90, 48000, false);
+    ASSERT_TRUE(WaitFor([&] { return rig.Sent(90, 90).size() >= 2; }, 3000ms));
+    const auto sent = rig.Sent(90, 90);
+    EXPECT_EQ(sent[1].vBytes, (std::vector<uint8_t>{0x80, 90, 100}));
+    EXPECT_LT(sent[1].dTime - sent[0].dTime, 2.0);
+    rig.player->Stop();
+}
+
+TEST(MidiPlayerPlayback, LoopSwitchedOffAfterPassesPlaysOnAtOnce) {
+    CRig rig;
+    ASSERT_TRUE(rig.player);
+    rig.Tempo(0, 1200.0);
+    rig.Note(0, 20, 240);
+    rig.Note(2400, 22, 240);  // after the loop: 50 ms past its end
+    rig.player->SetLoop(0, 1920);
+    rig.player->Play();
+    ASSERT_TRUE(rig.WaitOns(20, 20, 4));  // three wraps
+    const double dOff = AudioDevice::ClockSeconds();
+    rig.player->SetLoop(0, 0);
+    // The dispatcher goes on from where the loop left it, not from the unfolded time.
+    ASSERT_TRUE(rig.WaitOns(22, 22, 1, 3000ms));
+    EXPECT_LT(rig.Ons(rig.Sent(22, 22))[0].dTime - dOff, 0.6);
+    rig.player->Stop();
+}

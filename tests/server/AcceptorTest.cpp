@@ -24,7 +24,7 @@ protected:
             *log.receiver, [this](const auto& m) { errors.push_back(Utf16ToUtf8(m->sError)); });
         CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorListen>(
             *log.receiver, [this](const auto&) { ++listens; });
-        acceptor = std::make_unique<CRSeqAcceptor>(log.Senders(), 300ms);
+        acceptor = std::make_unique<CRSeqAcceptor>(log.Senders(), 1500ms);
     }
     void TearDown() override { acceptor.reset(); }
 
@@ -103,7 +103,7 @@ TEST_F(Acceptor, PendingConnectionsThatCloseOrStayQuietAreDropped) {
     ASSERT_TRUE(silent.Connect("127.0.0.1", port));
     ASSERT_TRUE(Pump([&] { return log.Count("Acceptor Accepted") == 2; }));
     EXPECT_EQ(acceptor->PendingCount(), 1u);
-    // The test's registration time-out is 300 ms.
+    // The test's registration time-out is 1.5 s.
     EXPECT_TRUE(PalvorTest::PeerClosed(silent.Fd(), 5s));
     EXPECT_TRUE(Pump([&] { return acceptor->PendingCount() == 0; }));
     EXPECT_TRUE(log.WaitFor("Acceptor Registration timeout"));

@@ -1,0 +1,104 @@
+// Export of a 100,000-note sequence end to end through the server (request, database,
+// in-memory solution, player, file), beside our SMF writer alone writing the same notes.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <utility>  // (boost 1.74 asio needs it first under C++20)
+
+#include <boost/asio.hpp>
+
+#include "midi/RSmf.h"
+#include "server/RSeqClient.h"
+#include "server/RSeqServer.h"
+
+using namespace DUve;
+using namespace DUve::Sequencer;
+using namespace DUve::Sequencer::CProtocol;
+namespace P = DUve::CRSeq::Property;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kNotes = 100000;
+
+int ConnectedPair(int* other) {
+    namespace asio = boost::asio;
+    using asio::ip::tcp;
+    asio::io_context io;
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    tcp::socket client(io), server(io);
+    client.connect(acceptor.local_endpoint());
+    acceptor.accept(server);
+    *other = server.release();
+    return client.release();
+}
+
+uint8_t Pitch(int i) { return static_cast<uint8_t>(36 + i % 48); }
+uint32_t Step(int i) { return static_cast<uint32_t>(i) * 120; }
+
+double Seconds(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+}  // namespace
+
+int main() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "palvor-export-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) return 1;
+    const std::filesystem::path folder = pattern;
+    double endToEnd = 0, writerOnly = 1e9;
+    size_t bytes = 0;
+    {
+        CRSeqServer server(CRThreadMessage::CListSender(), 1, folder);
+        int theirs = -1;
+        const int mine = ConnectedPair(&theirs);
+        server.AddUser(theirs);
+        CRSeqClient client;
+        client.Adopt(mine);
+        if (!client.Receive(std::chrono::seconds(10))) return 1;
+        const CRUid seq = CRUid::Generate(), track = CRUid::Generate(), port = CRUid::Generate();
+        CRSeqClient::CCommands setup{
+            std::make_shared<CCommandCreateSequence>(seq, P::CSequence(u"export")),
+            std::make_shared<CCommandCreateTrack>(track, seq, P::CTrack(u"t")),
+            std::make_shared<CCommandCreatePort>(port, P::CPort(track, u"p", u"Out", 0))};
+        for (int b = 0; b < kNotes / 1000; ++b) {
+            P::CListEvent list;
+            for (int i = b * 1000; i < (b + 1) * 1000; ++i)
+                list.Insert(Step(i), std::make_shared<P::CEventNote>(Pitch(i), 100, 110));
+            setup.push_back(std::make_shared<CCommandCreateEvent>(port, std::move(list)));
+        }
+        if (!client.Request(setup, std::chrono::seconds(600))) return 1;
+
+        const auto t0 = Clock::now();
+        const auto got = client.Request({std::make_shared<CCommandExportSmf>(CRUid::Generate(), seq)},
+                                        std::chrono::seconds(600));
+        endToEnd = Seconds(t0);
+        if (!got || got->empty()) return 1;
+        const auto answer = std::dynamic_pointer_cast<const CCommandExportedSmf>(got->back());
+        if (!answer) return 1;
+        bytes = answer->vSmf.size();
+    }
+    for (int round = 0; round < 3; ++round) {
+        const auto t0 = Clock::now();
+        CRSmf smf;
+        smf.SetDivision(480);
+        auto chunk = smf.AddTrackChunk();
+        for (int i = 0; i < kNotes; ++i) {
+            const uint8_t on[3] = {0x90, Pitch(i), 100}, off[3] = {0x80, Pitch(i), 0};
+            chunk->AddEvent(Step(i), on, 3);
+            chunk->AddEvent(Step(i) + 110, off, 3);
+        }
+        const auto out = smf.Write();
+        writerOnly = std::min(writerOnly, Seconds(t0));
+        if (out.empty()) return 1;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    std::printf("export of %d notes through the server: %.3f s (%zu bytes)\n", kNotes, endToEnd, bytes);
+    std::printf("our SMF writer alone, same notes:        %.3f s   ratio %.1fx\n", writerOnly,
+                endToEnd / writerOnly);
+    return 0;
+}

@@ -21,8 +21,9 @@ struct CMidiOutPortInfo {
 class IMidiOutPort {
 public:
     virtual ~IMidiOutPort() = default;
-    // Sends one complete message (short or system exclusive); false when it failed.
-    virtual bool Send(const std::vector<uint8_t>& vBytes) = 0;
+    // Sends one complete message (short or system exclusive) that was stamped for
+    // `nStampMs` milliseconds of the process clock; false when it failed.
+    virtual bool Send(const std::vector<uint8_t>& vBytes, uint64_t nStampMs) = 0;
 };
 
 class IMidiOutBackend {

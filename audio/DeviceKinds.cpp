@@ -111,7 +111,7 @@ private:
         const uint64_t nSpan = nNow > m_queue.Position() ? nNow - m_queue.Position() : 0;
         for (const auto& e : m_queue.Take(nSpan)) {
             if (!e.vBytes || e.vBytes->empty() || !m_port) continue;
-            m_port->Send(*e.vBytes);
+            m_port->Send(*e.vBytes, e.nTime);
         }
     }
 

@@ -9,8 +9,8 @@ namespace DUve::AudioDevice::TestBackends {
 class CTestPort : public IMidiOutPort {
 public:
     CTestPort(CMidiOut& owner, uint32_t nNo) : m_owner(owner), m_nNo(nNo) {}
-    bool Send(const std::vector<uint8_t>& vBytes) override {
-        m_owner.Record(m_nNo, vBytes);
+    bool Send(const std::vector<uint8_t>& vBytes, uint64_t nStampMs) override {
+        m_owner.Record(m_nNo, vBytes, nStampMs);
         return true;
     }
 
@@ -25,9 +25,10 @@ std::unique_ptr<IMidiOutPort> CMidiOut::Open(uint32_t nNo) {
     return std::make_unique<CTestPort>(*this, nNo);
 }
 
-void CMidiOut::Record(uint32_t nNo, const std::vector<uint8_t>& vBytes) {
+void CMidiOut::Record(uint32_t nNo, const std::vector<uint8_t>& vBytes, uint64_t nStampMs) {
+    const double now = ClockSeconds();
     std::lock_guard lock(m_mutex);
-    m_sent[nNo].push_back({ClockSeconds(), vBytes});
+    m_sent[nNo].push_back({now, vBytes, nStampMs});
 }
 
 std::vector<CSentMidi> CMidiOut::Sent(uint32_t nNo) const {

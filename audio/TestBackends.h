@@ -13,8 +13,9 @@
 namespace DUve::AudioDevice::TestBackends {
 
 struct CSentMidi {
-    double dTime;  // process clock when sent
+    double dTime;  // process clock when the backend was asked to send it
     std::vector<uint8_t> vBytes;
+    uint64_t nStampMs = 0;  // the time it was stamped for, in ms of the process clock
 };
 
 class CMidiOut : public IMidiOutBackend {
@@ -29,7 +30,7 @@ public:
 
 private:
     friend class CTestPort;
-    void Record(uint32_t nNo, const std::vector<uint8_t>& vBytes);
+    void Record(uint32_t nNo, const std::vector<uint8_t>& vBytes, uint64_t nStampMs);
     std::vector<CMidiOutPortInfo> m_ports;
     mutable std::mutex m_mutex;
     std::map<uint32_t, std::vector<CSentMidi>> m_sent;

@@ -159,6 +159,10 @@ TEST(MidiOutDevice, SendsInTimeOrderAndDeletionKeepsOnlyNoteOffs) {
     EXPECT_EQ(sent[1].vBytes, (std::vector<uint8_t>{0xC0, 5}));
     EXPECT_EQ(sent[2].vBytes, (std::vector<uint8_t>{0x90, 62, 100}));
     EXPECT_GE(sent[2].dTime, now + 0.04);
+    // The output learns the time each message was stamped for (whole milliseconds), and
+    // is never asked before it.
+    EXPECT_EQ(sent[2].nStampMs, static_cast<uint64_t>((now + 0.04) * 1000.0));
+    EXPECT_GE(sent[2].dTime * 1000.0, static_cast<double>(sent[2].nStampMs));
 
     Env().midi->Clear(0);
     {

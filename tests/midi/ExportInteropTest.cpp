@@ -13,6 +13,7 @@
 #include "midi/RMidiPlayer.h"
 #include "model/SolutionDb.h"
 #include "support/TempDir.h"
+#include "PlayerTestSupport.h"
 
 using namespace DUve;
 namespace P = DUve::CRSeq::Property;
@@ -53,6 +54,7 @@ bool Has(const std::vector<std::string>& lines, const std::string& tickAndText) 
 TEST(ExportInterop, MidoReadsEveryEventKindOfAnExport) {
     if (::access(kPython, X_OK) != 0 || std::system("/usr/bin/python3 -c 'import mido' 2>/dev/null") != 0)
         GTEST_SKIP() << "python3-mido is not installed";
+    PalvorTest::PlayerBackends();  // the device landscape every player test in this program shares
     PalvorTest::CTempDir dir;
     CSolutionDb db;
     ASSERT_TRUE(db.Open(dir.Path() / "0001_solution.db"));

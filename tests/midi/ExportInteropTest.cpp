@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "midi/PlayerTestSupport.h"
 #include "midi/RMidiPlayer.h"
 #include "model/SolutionDb.h"
 #include "support/TempDir.h"
-#include "PlayerTestSupport.h"
 
 using namespace DUve;
 namespace P = DUve::CRSeq::Property;

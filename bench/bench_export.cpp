@@ -12,6 +12,7 @@
 
 #include <boost/asio.hpp>
 
+#include "bench/BenchNet.h"
 #include "midi/RSmf.h"
 #include "server/RSeqClient.h"
 #include "server/RSeqServer.h"
@@ -26,17 +27,6 @@ namespace {
 
 constexpr int kNotes = 100000;
 
-int ConnectedPair(int* other) {
-    namespace asio = boost::asio;
-    using asio::ip::tcp;
-    asio::io_context io;
-    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    tcp::socket client(io), server(io);
-    client.connect(acceptor.local_endpoint());
-    acceptor.accept(server);
-    *other = server.release();
-    return client.release();
-}
 
 uint8_t Pitch(int i) { return static_cast<uint8_t>(36 + i % 48); }
 uint32_t Step(int i) { return static_cast<uint32_t>(i) * 120; }
@@ -53,8 +43,7 @@ int main() {
     size_t bytes = 0;
     {
         CRSeqServer server(CRThreadMessage::CListSender(), 1, folder);
-        int theirs = -1;
-        const int mine = ConnectedPair(&theirs);
+        const auto [mine, theirs] = PalvorBench::TcpPair();
         server.AddUser(theirs);
         CRSeqClient client;
         client.Adopt(mine);

@@ -20,6 +20,7 @@
 #include <utility>  // (boost 1.74 asio needs it first under C++20)
 #include <boost/asio.hpp>
 
+#include "bench/BenchNet.h"
 #include "runtime/RMsBase.h"
 #include "server/Frame.h"
 #include "server/RSeqClient.h"
@@ -33,18 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::pair<int, int> TcpPair() {
-    namespace asio = boost::asio;
-    using asio::ip::tcp;
-    asio::io_context io;
-    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    tcp::socket client(io), server(io);
-    client.connect(acceptor.local_endpoint());
-    acceptor.accept(server);
-    client.set_option(tcp::no_delay(true));
-    server.set_option(tcp::no_delay(true));
-    return {client.release(), server.release()};
-}
+using PalvorBench::TcpPair;
 
 bool WriteAll(int fd, const uint8_t* p, size_t n) {
     while (n) {

@@ -163,9 +163,16 @@ public:
     }
 
     void Seek(uint32_t nStep) {
-        if (m_context) NoteOffsInFlight();
         const int64_t t = TimeOfStep(m_state->Tempo(), nStep, CRMidiPlayer::kFrequency);
-        if (m_context) m_context->nDispatched = t;
+        if (m_context) {
+            NoteOffsInFlight();
+            // What was handed out ahead belongs to the old position: the device queues go
+            // (their note-offs leave at once, the rest never plays) and the new position
+            // gets fresh ones, or up to the look-ahead of old music would sound after the
+            // seek and its note-offs could cut the new notes.
+            m_context->queues = CPendingQueues();
+            m_context->nDispatched = t;
+        }
         auto state = std::make_shared<CState>(*m_state);
         state->nBaseCounter = CRMidiPlayer::Counter();
         state->nBaseTime = t;

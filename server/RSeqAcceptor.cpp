@@ -67,8 +67,6 @@ private:
     }
 
     void OnAccepted(const std::shared_ptr<CRSocket::CSocket>& socket) {
-        CRMsBase::OutputMessage(m_senders, "\r\nAcceptor Accepted : %s",
-                                socket->GetRemoteAddressText());
         auto timer = std::make_unique<boost::asio::steady_timer>(m_io, m_timeout);
         std::weak_ptr<CRSocket::CSocket> weak = socket;
         timer->async_wait([this, weak](const boost::system::error_code& ec) {
@@ -89,6 +87,10 @@ private:
             if (auto s = weak.lock()) Drop(s);
         });
         UpdateState();
+        // Logged once the connection counts as pending, so whoever reads the log
+        // line also sees the pending count that includes it.
+        CRMsBase::OutputMessage(m_senders, "\r\nAcceptor Accepted : %s",
+                                socket->GetRemoteAddressText());
         socket->StartReceive();
     }
 

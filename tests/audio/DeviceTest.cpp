@@ -31,7 +31,8 @@ const CEnv& Env() {
         CVstPluginInfo synth{u"/plug/Synth.so", u"Synth", u"V", u"P", 1, 0, 2, CDeviceVst::kFlagSynth};
         CVstPluginInfo second{u"/plug/Second.so", u"Second", u"V", u"P", 1, 0, 2, CDeviceVst::kFlagSynth};
         CVstPluginInfo echo{u"/plug/fx/Echo.so", u"", u"V", u"P", 1, 2, 2, 0};
-        e.vst = std::make_shared<TestBackends::CVst>(std::vector<CVstPluginInfo>{synth, second, echo});
+        CVstPluginInfo pad{u"/plug/Pad.so", u"Pad", u"V", u"P", 1, 0, 2, CDeviceVst::kFlagSynth};
+        e.vst = std::make_shared<TestBackends::CVst>(std::vector<CVstPluginInfo>{synth, second, echo, pad});
         e.directSound = std::make_shared<TestBackends::CAudioOut>(std::vector<CAudioOutInfo>{{0, u"Speakers"}}, 2048);
         e.asio = std::make_shared<TestBackends::CAudioOut>(std::vector<CAudioOutInfo>{{0, u"Driver"}}, 256);
         SetBackends({e.midi, e.vst, e.directSound, e.asio});
@@ -93,6 +94,56 @@ struct CSubscriber {
     CRWorkerThreadT<CProbe> worker{[this](boost::asio::io_context& io) { return std::make_unique<CProbe>(io, log); }};
 };
 
+// A receiver on a worker of its own that records what devices tell it.
+struct CDeviceLog {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<const Notify::CProcessReplacing>> blocks;
+    std::vector<std::shared_ptr<const Notify::CStarted>> starts;
+    size_t nSwitches = 0;
+    CRThreadMessage::CSender sender;
+
+    template <class T>
+    T Read(const std::function<T(CDeviceLog&)>& f) {
+        std::lock_guard lock(mutex);
+        return f(*this);
+    }
+    size_t StartCount() { return Read<size_t>([](CDeviceLog& l) { return l.starts.size(); }); }
+    size_t SwitchCount() { return Read<size_t>([](CDeviceLog& l) { return l.nSwitches; }); }
+};
+class CDeviceProbe {
+public:
+    CDeviceProbe(boost::asio::io_context& io, CDeviceLog& log) : m_receiver(CRThreadBridge::InitializeIoService(io)) {
+        CRThreadMessage::AddHandler<Notify::CProcessReplacing>(
+            *m_receiver, [&log](const std::shared_ptr<const Notify::CProcessReplacing>& n) {
+                std::lock_guard lock(log.mutex);
+                log.blocks.push_back(n);
+            });
+        CRThreadMessage::AddHandler<Notify::CStarted>(*m_receiver,
+                                                      [&log](const std::shared_ptr<const Notify::CStarted>& n) {
+                                                          std::lock_guard lock(log.mutex);
+                                                          log.starts.push_back(n);
+                                                      });
+        CRThreadMessage::AddHandler<Notify::CBufferSwitch>(*m_receiver,
+                                                           [&log](const std::shared_ptr<const Notify::CBufferSwitch>&) {
+                                                               std::lock_guard lock(log.mutex);
+                                                               ++log.nSwitches;
+                                                           });
+        log.sender = m_receiver->GetSender();
+    }
+    static const CRThreadMessage::CRRequestTableT<CDeviceProbe>& RequestTable() {
+        static const CRThreadMessage::CRRequestTableT<CDeviceProbe> table;
+        return table;
+    }
+
+private:
+    CRThreadBridge::CReceiverPtr m_receiver;
+};
+struct CDeviceSubscriber {
+    CDeviceLog log;
+    CRWorkerThreadT<CDeviceProbe> worker{
+        [this](boost::asio::io_context& io) { return std::make_unique<CDeviceProbe>(io, log); }};
+};
+
 }  // namespace
 
 TEST(DeviceRegistry, DisplayNamesAreUniqueAndFollowKindOrder) {
@@ -100,7 +151,7 @@ TEST(DeviceRegistry, DisplayNamesAreUniqueAndFollowKindOrder) {
     std::vector<std::u16string> names;
     for (const auto& [name, id] : CControl::CIdInstances::Get().All()) names.push_back(name);
     // MIDI outputs by number, then plug-ins by path, then ASIO, then DirectSound.
-    EXPECT_EQ(names, (std::vector<std::u16string>{u"Out", u"Out(1)", u"Keys", u"Second", u"Synth", u"Echo",
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"Out", u"Out(1)", u"Keys", u"Pad", u"Second", u"Synth", u"Echo",
                                                   u"Driver", u"Speakers"}));
     const auto out1 = std::dynamic_pointer_cast<const CDeviceMidiOut::CDeviceId>(IdOf(u"Out(1)"));
     ASSERT_TRUE(out1);
@@ -236,4 +287,117 @@ TEST(PatchBay, DefaultConnectionRoutesInstrumentsToTheDefaultOutputAndSumsThem) 
         EXPECT_EQ(block.vChannels[0].size(), 2048u);
         for (float f : block.vChannels[0]) EXPECT_TRUE(f == 0.0f || f == 1.0f || f == 2.0f) << f;
     }
+}
+
+TEST(VstDevice, OpensOnceWithUsableSettingsAndRendersNotesFromTheirFrame) {
+    const CEnv& env = Env();
+    const std::u16string path = u"/plug/Pad.so";
+    auto pad = IdOf(u"Pad")->GetDevice(true);
+    CDeviceSubscriber sub;
+    // A rate or block of 0 opens nothing; the first usable open wins, later ones are ignored.
+    pad->PostRequests({std::make_shared<const Request::CAddNotify>(sub.log.sender),
+                       std::make_shared<const Request::COpen>(0, 512, 0.2),
+                       std::make_shared<const Request::COpen>(48000, 0, 0.2),
+                       std::make_shared<const Request::COpen>(48000, 480, 0.05),
+                       std::make_shared<const Request::COpen>(44100, 512, 0.2)});
+    ASSERT_TRUE(WaitFor([&] { return sub.log.Read<size_t>([](CDeviceLog& l) { return l.blocks.size(); }) >= 3; }));
+    {
+        const auto log = env.vst->Log(path);
+        EXPECT_EQ(log.nStarts, 1);
+        EXPECT_EQ(log.nSampleRate, 48000u);
+        EXPECT_EQ(log.nBlockSize, 480u);
+    }
+
+    auto queue = CControl::CMidiIn(pad).CreateQueue();
+    const double dOn = ClockSeconds() + 0.15, dOff = dOn + 0.05;
+    queue->Push(dOn, Bytes({0x90, 60, 127}));
+    queue->Push(dOff, Bytes({0x80, 60, 0}));
+    queue->Push(dOff + 0.1, Bytes({}));
+    const auto nOn = static_cast<int64_t>(std::trunc(dOn * 48000.0));
+    const auto nOff = static_cast<int64_t>(std::trunc(dOff * 48000.0));
+    ASSERT_TRUE(WaitFor([&] {
+        return sub.log.Read<bool>([&](CDeviceLog& l) { return l.blocks.back()->nPosition > nOff + 480; });
+    }));
+
+    const auto blocks = sub.log.Read<std::vector<std::shared_ptr<const Notify::CProcessReplacing>>>(
+        [](CDeviceLog& l) { return l.blocks; });
+    int64_t nFirstOn = -1, nFirstOffAfter = -1;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const auto& b = *blocks[i];
+        EXPECT_EQ(b.nSampleRate, 48000u);
+        ASSERT_EQ(b.vChannels.size(), 2u);
+        ASSERT_EQ(b.vChannels[1]->size(), 480u);
+        if (i > 0) EXPECT_EQ(b.nPosition, blocks[i - 1]->nPosition + 480) << i;  // no gap, no overlap
+        for (size_t f = 0; f < 480; ++f) {
+            const float v = (*b.vChannels[1])[f];
+            const int64_t n = b.nPosition + static_cast<int64_t>(f);
+            if (nFirstOn < 0 && v == 1.0f) nFirstOn = n;
+            if (nFirstOn >= 0 && nFirstOffAfter < 0 && v == 0.0f) nFirstOffAfter = n;
+        }
+    }
+    // The plug-in was told each message at the frame its time stamp falls on.
+    EXPECT_EQ(nFirstOn, nOn);
+    EXPECT_EQ(nFirstOffAfter, nOff);
+    EXPECT_EQ(env.vst->Log(path).vEvents.size(), 2u);  // the mark is no event
+}
+
+TEST(AudioOutDevice, BufferZeroTakesTheDriversSizeAndLateSubscribersAreGreeted) {
+    const CEnv& env = Env();
+    auto driver = IdOf(u"Driver")->GetDevice(true);
+    CDeviceSubscriber early, late, after;
+    driver->PostRequests({std::make_shared<const Request::CAddNotify>(early.log.sender),
+                          std::make_shared<const Request::CStart>(48000, 0)});
+    ASSERT_TRUE(WaitFor([&] { return early.log.StartCount() == 1; }));
+    const auto started = early.log.Read<std::shared_ptr<const Notify::CStarted>>(
+        [](CDeviceLog& l) { return l.starts[0]; });
+    EXPECT_EQ(started->nSampleRate, 48000u);
+    EXPECT_EQ(started->nChannels, 2u);
+    EXPECT_EQ(started->nBufferSize, 256u);  // the driver's preferred size
+    EXPECT_EQ(env.asio->Starts(0).back(), (std::pair<uint32_t, uint32_t>{48000, 0}));
+
+    // Whoever subscribes to a running output hears of its start at once.
+    driver->PostRequests({std::make_shared<const Request::CAddNotify>(late.log.sender)});
+    ASSERT_TRUE(WaitFor([&] { return late.log.StartCount() == 1; }));
+    // Every refill is a buffer switch for every subscriber, and a stream with nothing
+    // queued plays silence of the buffer's size.
+    ASSERT_TRUE(env.asio->Pump(0));
+    ASSERT_TRUE(WaitFor([&] { return early.log.SwitchCount() == 1 && late.log.SwitchCount() == 1; }));
+    const auto block = env.asio->Blocks(0).back();
+    ASSERT_EQ(block.vChannels.size(), 2u);
+    EXPECT_EQ(block.vChannels[0], std::vector<float>(256, 0.0f));
+
+    // A start at rate 0 only stops: nobody hears of a start any more, no refill runs.
+    driver->PostRequests({std::make_shared<const Request::CStart>(0, 0),
+                          std::make_shared<const Request::CAddNotify>(after.log.sender)});
+    ASSERT_TRUE(WaitFor([&] { return !env.asio->Pump(0); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(after.log.StartCount(), 0u);
+    EXPECT_EQ(early.log.StartCount(), 1u);
+}
+
+TEST(PatchBay, AConnectWithoutAConnectionReleasesItsDevices) {
+    Env();
+    auto bay = CPatchBay::EnsureInstance();
+    CSubscriber sub;
+    bay->PostRequest(std::make_shared<CPatchBay::Request::CAddNotify>(sub.log.sender));
+    ASSERT_TRUE(WaitFor([&] { return sub.log.Count() == 1; }));
+    const size_t nBefore = sub.log.Last()->size();
+
+    const auto padId = IdOf(u"Pad");
+    {
+        auto pad = padId->GetDevice(true);
+        bay->PostRequest(std::make_shared<CPatchBay::Request::CConnectDefault>(pad));
+    }
+    ASSERT_TRUE(WaitFor([&] { return sub.log.Count() == 2; }));
+    auto connections = sub.log.Last()->Connections();
+    EXPECT_EQ(connections.size(), nBefore + 1);
+    EXPECT_TRUE(padId->GetDevice(false));  // the patch bay keeps it open
+
+    connections.erase({padId, CControl::CAudioIn::DefaultOutput()});
+    // Connections with a missing end are dropped rather than kept half made.
+    connections.insert({nullptr, CControl::CAudioIn::DefaultOutput()});
+    bay->PostRequest(std::make_shared<CPatchBay::Request::CConnect>(connections));
+    ASSERT_TRUE(WaitFor([&] { return sub.log.Count() == 3; }));
+    EXPECT_EQ(sub.log.Last()->size(), nBefore);
+    EXPECT_TRUE(WaitFor([&] { return !padId->GetDevice(false); }));  // closed with the patch bay's handle
 }

@@ -113,6 +113,22 @@ TEST(MidiPlayerExport, UnknownOrEmptySequenceGivesOneEmptyTrack) {
     EXPECT_EQ(ExportSmf(solution.db, solution.idSequence, 5000ms), kEmptyFile);
 }
 
+TEST(MidiPlayerExport, AnExportThatOutlastsItsTimeOutGivesNothingAndEndsSafely) {
+    PlayerBackends();
+    CSolution solution;
+    const auto idPiano = solution.AddPort(u"Piano", 0, true);
+    std::vector<std::pair<uint32_t, std::shared_ptr<const P::CEventBase>>> notes;
+    for (uint32_t i = 0; i < 20000; ++i)
+        notes.push_back({i * 120, std::make_shared<P::CEventNote>(uint8_t(i % 128), 100, 120)});
+    solution.AddEvents(idPiano, notes);
+    // Twenty thousand notes cannot be scored and written within a millisecond; the answer
+    // that comes after the caller gave up must go nowhere harmful.
+    EXPECT_TRUE(ExportSmf(solution.db, solution.idSequence, 1ms).empty());
+    std::this_thread::sleep_for(500ms);
+    const auto file = ExportSmf(solution.db, solution.idSequence, 30000ms);
+    EXPECT_EQ(ReadEvents(file).size(), 2u * 20000u + 1u);  // the notes and the end of track
+}
+
 TEST(MidiPlayerExport, EnabledPortsInScoreOrderWithTempoMetas) {
     PlayerBackends();
     CSolution solution;
@@ -467,7 +483,9 @@ TEST(MidiPlayerPlayback, SeekWhilePlayingDropsWhatWasHandedOutAhead) {
     // Every old note that sounded was ended, and the new position played.
     for (uint8_t n = 20; n < 40; ++n) {
         const auto sent = rig.Sent(n, n);
-        if (!sent.empty()) EXPECT_EQ(sent.back().vBytes[0], 0x80) << int(n);
+        if (!sent.empty()) {
+            EXPECT_EQ(sent.back().vBytes[0], 0x80) << int(n);
+        }
     }
     const auto ons70 = rig.Ons(rig.Sent(70, 70));
     ASSERT_EQ(ons70.size(), 1u);

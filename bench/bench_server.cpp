@@ -21,6 +21,7 @@
 #include <boost/asio.hpp>
 
 #include "bench/BenchNet.h"
+#include "model/SolutionDb.h"
 #include "runtime/RMsBase.h"
 #include "server/Frame.h"
 #include "server/RSeqClient.h"
@@ -163,6 +164,9 @@ double ServerInserts(int batches, const std::filesystem::path& folder) {
 double RawSqliteInserts(int batches, const std::filesystem::path& folder, int commitEvery = 0) {
     sqlite3* db = nullptr;
     sqlite3_open((folder / ("raw" + std::to_string(commitEvery) + ".db")).c_str(), &db);
+    // The same storage settings as the solution files.
+    const std::string pageSize = "PRAGMA page_size=" + std::to_string(CSolutionDb::kPageSize);
+    sqlite3_exec(db, pageSize.c_str(), nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA JOURNAL_MODE=WAL", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA SYNCHRONOUS=OFF", nullptr, nullptr, nullptr);
     sqlite3_exec(db,

@@ -339,6 +339,8 @@ bool CSolutionDb::Open(const fs::path& path) {
         }
         m_db = db;
         m_path = file;
+        // Only takes effect on a file without tables yet, so before anything is written.
+        Execute("PRAGMA page_size=" + std::to_string(kPageSize));
         Execute("PRAGMA JOURNAL_MODE=WAL");
         Execute("PRAGMA SYNCHRONOUS=OFF");
         // A batch of events touches pages all over the id index; keeping the pages in

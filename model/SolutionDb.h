@@ -24,6 +24,12 @@ namespace DUve {
 
 class CSolutionDb {
 public:
+    // Page size of newly created solution files (existing files keep theirs). Every commit
+    // writes each page it touched, and a batch of events with random identifiers touches
+    // pages all over the id index: fewer, larger pages make a commit of 1,000 events take
+    // about half the time of 4 KiB pages (measured by bench_server).
+    static constexpr int kPageSize = 32768;
+
     struct CSequence {
         CRUid idSequence;
         CRSeq::Property::CSequence property;

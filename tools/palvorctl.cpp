@@ -663,7 +663,11 @@ int Run(const COptions& options, const std::vector<std::string>& args) {
         auto list = [&](const char* name, const CRUidSet& set) {
             std::string out = std::string("\"") + name + "\":[";
             bool first = true;
-            for (const auto& id : set) out += (first ? "" : ",") + Json(id), first = false;
+            for (const auto& id : set) {
+                if (!first) out += ',';
+                out += Json(id);
+                first = false;
+            }
             return out + "]";
         };
         if (options.json)

@@ -120,6 +120,31 @@ TEST_F(SolutionDbTest, OpenCreatesFoldersAndTablesOnceAndReopeningKeepsData) {
     EXPECT_EQ(second.GetSequence(Uid(1))->sTitle, u"kept");
 }
 
+TEST_F(SolutionDbTest, NewFilesTakeTheLargePageSizeAndOlderFilesKeepTheirs) {
+    EXPECT_EQ(CRawDb(m_path).Int("PRAGMA page_size"), CSolutionDb::kPageSize);
+
+    // A file written with 4 KiB pages before (one table of it already there).
+    const fs::path older = m_path.parent_path() / "older.db";
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(older.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "PRAGMA page_size=4096", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "CREATE TABLE sequence ( idSequence BLOB PRIMARY KEY, sTitle TEXT )",
+                     nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    CSolutionDb db;
+    ASSERT_TRUE(db.Open(older));
+    ASSERT_TRUE(db.CreateSequence(Uid(2), CSequence(u"old file")));
+    ASSERT_TRUE(db.CreateTrack(Uid(3), Uid(2), CTrack(u"t")));
+    ASSERT_TRUE(db.Open(older));
+    EXPECT_EQ(db.GetSequence(Uid(2))->sTitle, u"old file");
+    EXPECT_NE(db.GetTrack(Uid(3)), nullptr);
+    CRawDb raw(older);
+    EXPECT_EQ(raw.Int("PRAGMA page_size"), 4096);
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM sqlite_master"), 8);
+}
+
 TEST_F(SolutionDbTest, AFileThatIsNotADatabaseIsRejectedAndEverythingFails) {
     const fs::path junk = m_dir / "junk.db";
     std::ofstream(junk) << std::string(4096, 'x');

@@ -1,0 +1,260 @@
+// Random editing sessions against a live server. One client makes a few hundred random
+// edits (valid and invalid, on known, deleted and unknown identifiers) and builds its view
+// of the solution only from what the server tells it. After a restart a fresh client opens
+// everything: both views must be the same, so every stored change was broadcast and every
+// broadcast change was stored.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <map>
+#include <random>
+
+#include "server/RSeqClient.h"
+#include "server/RSeqServer.h"
+#include "support/LogCapture.h"
+#include "support/Net.h"
+#include "support/TempDir.h"
+
+using namespace DUve;
+using namespace DUve::Sequencer;
+using namespace DUve::Sequencer::CProtocol;
+using namespace std::chrono_literals;
+namespace P = DUve::CRSeq::Property;
+
+namespace {
+
+// What a client knows of the solution, built from the commands it receives.
+struct CView {
+    struct CTrackRow {
+        CRUid idSequence;
+        std::u16string sTitle, sMml;
+        bool operator==(const CTrackRow&) const = default;
+    };
+    struct CPortRow {
+        CRUid idTrack;
+        std::u16string sTitle, sInstrument;
+        int nChannel;
+        bool bEnable;
+        bool operator==(const CPortRow&) const = default;
+    };
+    struct CEventRow {
+        CRUid idPort;
+        uint32_t nStep;
+        std::vector<uint8_t> vProperty;
+        bool operator==(const CEventRow&) const = default;
+    };
+    std::map<CRUid, std::u16string> sequences;
+    std::map<CRUid, CTrackRow> tracks;
+    std::map<CRUid, CPortRow> ports;
+    std::map<CRUid, CEventRow> events;
+
+    void SetPort(const CRUid& id, const P::CPort& p) {
+        ports[id] = {p.idTrack, p.sTitle, p.sInstrument, p.nChannel, p.bEnable};
+    }
+    void DropPort(const CRUid& id) {
+        std::erase_if(events, [&](const auto& e) { return e.second.idPort == id; });
+        ports.erase(id);
+    }
+    void DropTrack(const CRUid& id) {
+        std::vector<CRUid> gone;
+        for (const auto& [idPort, port] : ports)
+            if (port.idTrack == id) gone.push_back(idPort);
+        for (const auto& idPort : gone) DropPort(idPort);
+        tracks.erase(id);
+    }
+    void DropSequence(const CRUid& id) {
+        std::vector<CRUid> gone;
+        for (const auto& [idTrack, track] : tracks)
+            if (track.idSequence == id) gone.push_back(idTrack);
+        for (const auto& idTrack : gone) DropTrack(idTrack);
+        sequences.erase(id);
+    }
+
+    void Apply(const CBase& c) {
+        if (auto p = dynamic_cast<const CCommandCreateSequence*>(&c)) {
+            sequences[p->idSequence] = p->property.sTitle;
+        } else if (auto p = dynamic_cast<const CCommandChangedSequenceProperty*>(&c)) {
+            sequences[p->idSequence] = p->property.sTitle;
+        } else if (auto p = dynamic_cast<const CCommandCreateTrack*>(&c)) {
+            auto& row = tracks[p->idTrack];
+            row.idSequence = p->idSequence;
+            row.sTitle = p->property.sTitle;
+        } else if (auto p = dynamic_cast<const CCommandChangedTrackProperty*>(&c)) {
+            tracks[p->idTrack].sTitle = p->property.sTitle;
+        } else if (auto p = dynamic_cast<const CCommandTrackChangeMml*>(&c)) {
+            tracks[p->idTrack].sMml = p->sMml;
+        } else if (auto p = dynamic_cast<const CCommandCreatePort*>(&c)) {
+            SetPort(p->idPort, p->property);
+        } else if (auto p = dynamic_cast<const CCommandChangedPortProperty*>(&c)) {
+            SetPort(p->idPort, p->property);
+        } else if (auto p = dynamic_cast<const CCommandCreateEvent*>(&c)) {
+            for (const auto& e : p->events)
+                events[e->idEvent] = {p->idPort, e->nStep, P::CSerialize::SaveObject(*e->property)};
+        } else if (auto p = dynamic_cast<const CCommandDeleted*>(&c)) {
+            for (const auto& id : p->setSequence) DropSequence(id);
+            for (const auto& id : p->setTrack) DropTrack(id);
+            for (const auto& id : p->setPort) DropPort(id);
+            for (const auto& id : p->setEvent) events.erase(id);
+        }
+    }
+    void Apply(const CRSeqClient::CCommands& commands) {
+        for (const auto& c : commands) Apply(*c);
+    }
+};
+
+const std::vector<std::u16string> kMml = {
+    u"",
+    u"declare port p = synth:0; port(p) c d e",
+    u"declare port p = synth:0; declare port q = organ:1;\nport(p) t120 @3 c d e port(q) l8 c c",
+    u"declare port p = synth:2; port(p) o5 l16 c c r c",
+    u"declare port MELODY = Synth:3;\nport(MELODY) o4 l4 cde",
+    u"port(nowhere) c",     // an undeclared port: the compile fails
+    u"declare port p = ;",  // a syntax error
+};
+
+class CRandomEditor {
+public:
+    explicit CRandomEditor(uint32_t seed) : m_rng(seed) {}
+
+    // One random edit as a frame of commands.
+    CRSeqClient::CCommands Next() {
+        size_t op = Below(16);  // building up is likelier than the rest
+        if (op >= 11) op = std::array<size_t, 5>{2, 4, 5, 6, 9}[op - 11];
+        switch (op) {
+            case 0: {
+                const CRUid id = Pick(m_sequences, 4);
+                return {std::make_shared<CCommandCreateSequence>(id, P::CSequence(Title())),
+                        std::make_shared<CCommandOpenSequence>(CRUidSet{id})};
+            }
+            case 1: return {std::make_shared<CCommandSetSequenceTitle>(Pick(m_sequences, 8), Title())};
+            case 2: return {std::make_shared<CCommandCreateTrack>(Pick(m_tracks, 3), Pick(m_sequences, 8),
+                                                                  P::CTrack(Title()))};
+            case 3: return {std::make_shared<CCommandSetTrackTitle>(Pick(m_tracks, 8), Title())};
+            case 4:
+                return {std::make_shared<CCommandTrackChangeMml>(Pick(m_tracks, 8), kMml[Below(kMml.size())])};
+            case 5: return {std::make_shared<CCommandTrackCompileMml>(Pick(m_tracks, 8))};
+            case 6:
+                return {std::make_shared<CCommandCreatePort>(
+                    Pick(m_ports, 3), P::CPort(Pick(m_tracks, 8), Title(), u"synth", uint8_t(Below(16))))};
+            case 7: return {std::make_shared<CCommandSetPortEnable>(Pick(m_ports, 8), Below(2) == 0)};
+            case 8:
+                return {std::make_shared<CCommandPortChangeInstrument>(Pick(m_ports, 8), Title(),
+                                                                       uint8_t(Below(16)))};
+            case 9: {
+                P::CListEvent list;  // identifiers are always new, as clients make them
+                for (size_t i = 0, n = 1 + Below(5); i < n; ++i) {
+                    const uint32_t step = static_cast<uint32_t>(Below(4)) * 480u;
+                    if (Below(2))
+                        list.Insert(step, std::make_shared<P::CEventNote>(uint8_t(60 + Below(12)), 100, 240));
+                    else
+                        list.Insert(step, std::make_shared<P::CEventControlChange>(7, uint8_t(Below(128))));
+                }
+                return {std::make_shared<CCommandCreateEvent>(Pick(m_ports, 8), std::move(list))};
+            }
+            default: {
+                CRUidSet ids;
+                for (size_t i = 0, n = 1 + Below(3); i < n; ++i) {
+                    // Sequences rarely, or little would be left.
+                    const size_t kind = Below(10) == 0 ? 0 : 1 + Below(3);
+                    const auto& pool = Below(4) ? m_live[kind] : (kind == 1 ? m_tracks : kind == 2 ? m_ports : kind == 3 ? m_events : m_sequences);
+                    if (!pool.empty()) ids.insert(pool[Below(pool.size())]);
+                }
+                ids.insert(CRUid::Generate());  // unknown ids are ignored
+                return {std::make_shared<CCommandDelete>(ids)};
+            }
+        }
+    }
+    // The identifiers that are alive now, as the client was told.
+    void Learn(const CView& view) {
+        auto keys = [](const auto& map, std::vector<CRUid>& live, std::vector<CRUid>& ever) {
+            live.clear();
+            for (const auto& [id, row] : map) {
+                live.push_back(id);
+                if (std::find(ever.begin(), ever.end(), id) == ever.end()) ever.push_back(id);
+            }
+        };
+        keys(view.sequences, m_live[0], m_sequences);
+        keys(view.tracks, m_live[1], m_tracks);
+        keys(view.ports, m_live[2], m_ports);
+        keys(view.events, m_live[3], m_events);
+    }
+
+private:
+    size_t Below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(m_rng); }
+    std::u16string Title() { return u"t" + std::u16string(1, char16_t(u'a' + Below(26))); }
+    // Mostly an identifier that is alive, sometimes one that was deleted or never stored,
+    // now and then (one in `newEvery`) a new one, rarely one nobody ever used.
+    CRUid Pick(std::vector<CRUid>& ever, size_t newEvery) {
+        const auto& live = m_live[&ever == &m_sequences ? 0 : &ever == &m_tracks ? 1 : &ever == &m_ports ? 2 : 3];
+        if (ever.empty() || Below(newEvery) == 0) {
+            ever.push_back(CRUid::Generate());
+            return ever.back();
+        }
+        const size_t r = Below(20);
+        if (r == 0) return CRUid::Generate();
+        if (r < 4 || live.empty()) return ever[Below(ever.size())];
+        return live[Below(live.size())];
+    }
+
+    std::mt19937 m_rng;
+    std::vector<CRUid> m_sequences, m_tracks, m_ports, m_events;
+    std::vector<CRUid> m_live[4];
+};
+
+}  // namespace
+
+class RandomEdits : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(RandomEdits, WhatAClientWasToldIsWhatTheServerStored) {
+    PalvorTest::CTempDir dir;
+    PalvorTest::CLogCapture log;
+    CView told;
+    size_t peak[4] = {};
+    {
+        CRSeqServer server(log.Senders(), 3, dir.Path());
+        auto [mine, theirs] = PalvorTest::TcpPair();
+        server.AddUser(theirs);
+        CRSeqClient client;
+        client.Adopt(mine);
+        ASSERT_TRUE(client.Receive(5s));
+        CRandomEditor editor(GetParam());
+        for (int i = 0; i < 1500; ++i) {
+            const auto frame = editor.Next();
+            const auto got = client.Request(frame);
+            ASSERT_TRUE(got) << "edit " << i << ": " << client.Error();
+            told.Apply(*got);
+            editor.Learn(told);
+            const size_t sizes[] = {told.sequences.size(), told.tracks.size(), told.ports.size(),
+                                    told.events.size()};
+            for (size_t k = 0; k < 4; ++k) peak[k] = std::max(peak[k], sizes[k]);
+        }
+    }
+    // Enough was alive at some point for the comparison to mean something.
+    EXPECT_GE(peak[0], 3u);
+    EXPECT_GE(peak[1], 3u);
+    EXPECT_GE(peak[2], 3u);
+    EXPECT_GE(peak[3], 20u);
+
+    CRSeqServer server(log.Senders(), 3, dir.Path());
+    auto [mine, theirs] = PalvorTest::TcpPair();
+    server.AddUser(theirs);
+    CRSeqClient fresh;
+    fresh.Adopt(mine);
+    const auto greeting = fresh.Receive(5s);
+    ASSERT_TRUE(greeting);
+    CView stored;
+    stored.Apply(*greeting);
+    CRUidSet all;
+    for (const auto& [id, title] : stored.sequences) all.insert(id);
+    const auto opened = fresh.Request({std::make_shared<CCommandOpenSequence>(all)});
+    ASSERT_TRUE(opened);
+    stored.Apply(*opened);
+
+    EXPECT_EQ(stored.sequences, told.sequences);
+    EXPECT_EQ(stored.tracks, told.tracks);
+    EXPECT_EQ(stored.ports, told.ports);
+    EXPECT_EQ(stored.events.size(), told.events.size());
+    EXPECT_TRUE(stored.events == told.events);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomEdits, ::testing::Values(1u, 20261209u, 4242u));

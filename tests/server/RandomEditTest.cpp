@@ -118,8 +118,8 @@ public:
 
     // One random edit as a frame of commands.
     CRSeqClient::CCommands Next() {
-        size_t op = Below(16);  // building up is likelier than the rest
-        if (op >= 11) op = std::array<size_t, 5>{2, 4, 5, 6, 9}[op - 11];
+        size_t op = Below(17);  // building up is likelier than the rest
+        if (op >= 12) op = std::array<size_t, 5>{2, 4, 5, 6, 9}[op - 12];
         switch (op) {
             case 0: {
                 const CRUid id = Pick(m_sequences, 4);
@@ -150,6 +150,18 @@ public:
                         list.Insert(step, std::make_shared<P::CEventControlChange>(7, uint8_t(Below(128))));
                 }
                 return {std::make_shared<CCommandCreateEvent>(Pick(m_ports, 8), std::move(list))};
+            }
+            case 10: {
+                // Two notes on channel 1 in a format 0 file; the import takes its
+                // identifiers from the list, which may run short.
+                static const CRBytes kSmf = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0,
+                                             'M', 'T', 'r', 'k', 0, 0, 0, 22,
+                                             0x00, 0x90, 0x3C, 0x64, 0x83, 0x60, 0x80, 0x3C, 0x40,
+                                             0x00, 0x91, 0x3E, 0x64, 0x83, 0x60, 0x81, 0x3E, 0x40,
+                                             0x00, 0xFF, 0x2F, 0x00};
+                CRUidList ids;
+                for (size_t i = 0, n = Below(8); i < n; ++i) ids.push_back(CRUid::Generate());
+                return {std::make_shared<CCommandLoadSmf>(kSmf, Pick(m_sequences, 8), u"synth", ids)};
             }
             default: {
                 CRUidSet ids;

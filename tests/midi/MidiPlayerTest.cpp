@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <random>
 #include <thread>
 
 #include "midi/PlayerTestSupport.h"
@@ -541,4 +543,72 @@ TEST(MidiPlayerTiming, EveryMessageArrivesWithItsStampedTime) {
     // next dispatch or sends at once.
     std::nth_element(vLate.begin(), vLate.begin() + vLate.size() / 2, vLate.end());
     EXPECT_LT(vLate[vLate.size() / 2], 20.0);
+}
+
+// Random playing: play, stop, seek, loops, tempo changes and notes added and removed while
+// playing, at random moments. Once stopped, no note is left sounding and nothing more is
+// sent.
+TEST(MidiPlayerPlayback, RandomOperationsLeaveNoNoteSounding) {
+    for (const uint32_t seed : {7u, 2026u}) {
+        CRig rig;
+        ASSERT_TRUE(rig.player);
+        std::mt19937 rng(seed);
+        auto below = [&rng](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+        struct CNoteArgs {
+            uint32_t nStep;
+            uint8_t nNote;
+            uint32_t nLength;
+        };
+        std::vector<CNoteArgs> notes;
+        std::vector<double> tempos;
+        auto addNote = [&] {
+            const CNoteArgs n{below(16) * 240, uint8_t(100 + below(20)), 60 + below(64) * 120};
+            rig.Note(n.nStep, n.nNote, n.nLength);
+            notes.push_back(n);
+        };
+        rig.Tempo(0, 1200.0);
+        tempos.push_back(1200.0);
+        for (int i = 0; i < 30; ++i) addNote();
+        rig.player->Play();
+        for (int i = 0; i < 120; ++i) {
+            switch (below(9)) {
+                case 0: rig.player->Play(); break;
+                case 1: rig.player->Stop(); break;
+                case 2: rig.player->Seek(below(16) * 240); break;
+                case 3: {
+                    const uint32_t a = below(8) * 480, b = below(9) * 480;
+                    rig.player->SetLoop(a, b);  // inactive when b <= a
+                    break;
+                }
+                case 4: {
+                    rig.Tempo(0, tempos.back(), false);
+                    tempos.push_back(600.0 + below(4) * 600.0);
+                    rig.Tempo(0, tempos.back());
+                    break;
+                }
+                case 5:
+                case 6: addNote(); break;
+                default:
+                    if (!notes.empty()) {
+                        const size_t k = below(static_cast<uint32_t>(notes.size()));
+                        rig.Note(notes[k].nStep, notes[k].nNote, notes[k].nLength, false);
+                        notes.erase(notes.begin() + static_cast<std::ptrdiff_t>(k));
+                    }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(below(40)));
+        }
+        rig.player->Play();  // stopped while notes sound
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + below(200)));
+        rig.player->Stop();
+        std::this_thread::sleep_for(300ms);
+        const auto sent = rig.Sent(100, 119);
+        EXPECT_FALSE(rig.Ons(sent).empty()) << seed;
+        std::map<uint8_t, bool> sounding;
+        for (const auto& m : sent) sounding[m.vBytes[1]] = (m.vBytes[0] & 0xF0) == 0x90 && m.vBytes[2] > 0;
+        for (const auto& [note, on] : sounding) EXPECT_FALSE(on) << "seed " << seed << " note " << int(note);
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(rig.Sent(100, 119).size(), sent.size()) << seed;  // silence once stopped
+        rig.player.reset();
+        std::this_thread::sleep_for(50ms);
+    }
 }

@@ -86,6 +86,7 @@ private:
         socket->SetErrorCallback([this, weak](const boost::system::error_code&) {
             if (auto s = weak.lock()) Drop(s);
         });
+        socket->SetMaxPayload(kMaxRegistrationPayload);
         UpdateState();
         // Logged once the connection counts as pending, so whoever reads the log
         // line also sees the pending count that includes it.

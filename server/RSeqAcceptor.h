@@ -42,6 +42,9 @@ public:
 
     // Time a new connection has to deliver its registration.
     static constexpr std::chrono::seconds kRegistrationTimeout{30};
+    // Largest registration frame a pending connection may announce; a registration is a
+    // few dozen bytes, and nobody admitted yet may make the server hold megabytes.
+    static constexpr uint32_t kMaxRegistrationPayload = 64 * 1024;
 
     explicit CRSeqAcceptor(const CRThreadMessage::CListSender& senders,
                            std::chrono::milliseconds registrationTimeout = kRegistrationTimeout);

@@ -61,20 +61,32 @@ void CSocket::StartReceive() {
                                static_cast<uint32_t>(self->m_header[1]) << 8 |
                                static_cast<uint32_t>(self->m_header[2]) << 16 |
                                static_cast<uint32_t>(self->m_header[3]) << 24;
-            if (n > kMaxPayload) return self->Fail(asio::error::message_size);
-            auto payload = std::make_shared<CBytes>(n);
+            if (n > self->m_nMaxPayload) return self->Fail(asio::error::message_size);
+            auto payload = std::make_shared<CBytes>();
             if (n == 0) {
                 if (self->m_onData) self->m_onData(payload);
                 return;
             }
-            asio::async_read(self->m_socket, asio::buffer(*payload),
-                             [weak, payload](const boost::system::error_code& ec2, size_t) {
-                                 auto s = weak.lock();
-                                 if (!s) return;
-                                 if (ec2) return s->Fail(ec2);
-                                 if (s->m_onData) s->m_onData(payload);
-                             });
+            self->ReadPayload(std::move(payload), n);
         });
+}
+
+// The buffer grows with what arrives (doubling, from 64 KiB), so a header that announces a
+// large payload costs memory only as its bytes come in.
+void CSocket::ReadPayload(std::shared_ptr<CBytes> payload, size_t total) {
+    constexpr size_t kFirstChunk = 64 * 1024;
+    const size_t have = payload->size();
+    const size_t want = std::min(total, std::max(kFirstChunk, 2 * have));
+    payload->resize(want);
+    std::weak_ptr<CSocket> weak = weak_from_this();
+    asio::async_read(m_socket, asio::buffer(payload->data() + have, want - have),
+                     [weak, payload, total](const boost::system::error_code& ec, size_t) {
+                         auto self = weak.lock();
+                         if (!self) return;
+                         if (ec) return self->Fail(ec);
+                         if (payload->size() < total) return self->ReadPayload(payload, total);
+                         if (self->m_onData) self->m_onData(payload);
+                     });
 }
 
 void CSocket::Send(const CBytes& payload) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -68,6 +69,9 @@ public:
     // Bytes queued and not yet written (including the frame being written).
     size_t PendingSendBytes() const { return m_nPendingBytes; }
     void SetSendLimit(size_t bytes) { m_nSendLimit = bytes; }
+    // Largest payload this connection accepts (at most kMaxPayload); a larger header is a
+    // read error (message_size).
+    void SetMaxPayload(uint32_t bytes) { m_nMaxPayload = std::min(bytes, kMaxPayload); }
 
     // "a.b.c.d:port", or "nothing" when the peer cannot be read.
     std::string GetRemoteAddressText() const;
@@ -85,11 +89,14 @@ public:
 private:
     void Fail(const boost::system::error_code& ec);
     void WriteFront();
+    // Reads the rest of a payload of `total` bytes of which `payload` holds what arrived.
+    void ReadPayload(std::shared_ptr<CBytes> payload, size_t total);
 
     boost::asio::ip::tcp::socket m_socket;
     std::deque<std::shared_ptr<const CBytes>> m_sendQueue;
     size_t m_nPendingBytes = 0;
     size_t m_nSendLimit = kDefaultSendLimit;
+    uint32_t m_nMaxPayload = kMaxPayload;
     bool m_bOverflow = false;
     bool m_bFailed = false;
     uint8_t m_header[4] = {};

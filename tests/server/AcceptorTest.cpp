@@ -109,6 +109,17 @@ TEST_F(Acceptor, PendingConnectionsThatCloseOrStayQuietAreDropped) {
     EXPECT_TRUE(log.WaitFor("Acceptor Registration timeout"));
 }
 
+TEST_F(Acceptor, ARegistrationFrameAnnouncingMoreThanARegistrationIsDropped) {
+    const uint16_t port = Listen();
+    CRSeqClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
+    const uint32_t n = CRSeqAcceptor::kMaxRegistrationPayload + 1;
+    ASSERT_TRUE(client.SendRaw({uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24), 0x12}));
+    EXPECT_TRUE(PalvorTest::PeerClosed(client.Fd(), 5s));  // long before the time-out
+    EXPECT_TRUE(Pump([&] { return acceptor->PendingCount() == 0; }));
+    EXPECT_TRUE(accepted.empty());
+}
+
 TEST_F(Acceptor, ListenErrorsStopAndListeningAgain) {
     acceptor->Listen(0);
     ASSERT_TRUE(Pump([&] { return errors.size() == 1; }));

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "server/Frame.h"
@@ -104,6 +105,70 @@ TEST_F(Framing, AnOversizedHeaderIsAReadErrorNotAnAllocation) {
     EXPECT_TRUE(frames.empty());
     EXPECT_FALSE(socket->IsOpen());
     EXPECT_TRUE(PalvorTest::PeerClosed(peer, 2s));
+}
+
+TEST_F(Framing, ALargeFrameArrivingInPiecesComesWholeAndAHeaderAloneCostsNoMemory) {
+    socket->StartReceive();
+    std::vector<uint8_t> big(3 * 1024 * 1024 + 7);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
+    const auto frame = Sequencer::EncodeFrame(big);
+    std::thread writer([&] {
+        size_t at = 0, piece = 1;
+        while (at < frame.size()) {  // pieces of 1 byte up to about 1 MiB
+            const size_t n = std::min(frame.size() - at, piece);
+            WriteAll(peer, {frame.begin() + static_cast<std::ptrdiff_t>(at),
+                            frame.begin() + static_cast<std::ptrdiff_t>(at + n)});
+            at += n;
+            piece = piece * 3 + 1;
+        }
+    });
+    RunUntil([&] { return !frames.empty(); });
+    writer.join();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(frames[0] == big);
+
+    // Headers announcing the largest payload, then silence, on many connections: what is
+    // held is what arrived, not what was announced (sixteen times 64 MiB otherwise).
+    auto resident = [] {
+        long pages = 0, rss = 0;
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld %ld", &pages, &rss) != 2) rss = 0;
+            std::fclose(f);
+        }
+        return rss * ::sysconf(_SC_PAGESIZE);
+    };
+    const long before = resident();
+    std::vector<std::shared_ptr<CRSocket::CSocket>> held;
+    std::vector<int> peers;
+    const uint32_t n = CRSocket::kMaxPayload;
+    for (int i = 0; i < 16; ++i) {
+        auto [a, b] = PalvorTest::TcpPair();
+        auto s = std::make_shared<CRSocket::CSocket>(io);
+        ASSERT_TRUE(s->Assign(b));
+        s->StartReceive();
+        WriteAll(a, {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24), 1, 2, 3});
+        held.push_back(s);
+        peers.push_back(a);
+    }
+    for (int i = 0; i < 20; ++i) {
+        io.restart();
+        io.run_for(5ms);
+    }
+    EXPECT_LT(resident() - before, 64L * 1024 * 1024);
+    for (int fd : peers) ::close(fd);
+}
+
+TEST_F(Framing, AConnectionCanBeHeldToASmallerLimit) {
+    socket->SetMaxPayload(16);
+    socket->StartReceive();
+    WriteAll(peer, Sequencer::EncodeFrame(std::vector<uint8_t>(16, 1)));
+    RunUntil([&] { return !frames.empty(); });
+    ASSERT_EQ(frames.size(), 1u);
+    WriteAll(peer, Sequencer::EncodeFrame(std::vector<uint8_t>(17, 1)));
+    RunUntil([&] { return !errors.empty(); });
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], boost::asio::error::message_size);
+    EXPECT_EQ(frames.size(), 1u);
 }
 
 TEST_F(Framing, SendsLeaveAsFramesInCallOrder) {

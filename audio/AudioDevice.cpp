@@ -15,7 +15,6 @@ const std::chrono::steady_clock::time_point g_epoch = std::chrono::steady_clock:
 std::mutex g_backendMutex;
 bool g_bBackendsFrozen = false;
 CBackends g_backends;
-std::once_flag g_backendsDefault;
 
 class CEmptyMidiOut : public IMidiOutBackend {
 public:
@@ -40,6 +39,8 @@ void FillMissing(CBackends& b) {
     if (!b.pAsio) b.pAsio = std::make_shared<CEmptyAudioOut>();
 }
 }  // namespace
+
+std::chrono::steady_clock::time_point ClockEpoch() { return g_epoch; }
 
 double ClockSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - g_epoch).count();

@@ -4,6 +4,7 @@
 // a device (display names, audio sinks, queue handles).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -23,6 +24,8 @@ namespace DUve::AudioDevice {
 
 // Seconds of the process clock (monotonic, epoch taken once at program start).
 double ClockSeconds();
+// The moment the process clock counts from.
+std::chrono::steady_clock::time_point ClockEpoch();
 
 using CQueueId = CRUid;
 

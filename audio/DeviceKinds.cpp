@@ -64,7 +64,10 @@ public:
         m_port = Backends().pMidiOut->Open(m_id->nNo);
         DebugTrace(m_port ? "\nInitialized [%s]" : "\nError! Initialize [%s]", Utf16ToUtf8(m_id->sName).c_str());
         m_own = m_queue.CreateTrack();
-        m_next = CClock::now();
+        // Ticks fall just after each whole millisecond of the process clock: a message goes
+        // out as soon as its millisecond has passed, not up to a tick later.
+        const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(CClock::now() - ClockEpoch());
+        m_next = ClockEpoch() + since + std::chrono::milliseconds(1) + std::chrono::microseconds(20);
         Arm();
     }
     ~CMain() {

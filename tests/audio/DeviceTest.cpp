@@ -327,7 +327,9 @@ TEST(VstDevice, OpensOnceWithUsableSettingsAndRendersNotesFromTheirFrame) {
         EXPECT_EQ(b.nSampleRate, 48000u);
         ASSERT_EQ(b.vChannels.size(), 2u);
         ASSERT_EQ(b.vChannels[1]->size(), 480u);
-        if (i > 0) EXPECT_EQ(b.nPosition, blocks[i - 1]->nPosition + 480) << i;  // no gap, no overlap
+        if (i > 0) {
+            EXPECT_EQ(b.nPosition, blocks[i - 1]->nPosition + 480) << i;  // no gap, no overlap
+        }
         for (size_t f = 0; f < 480; ++f) {
             const float v = (*b.vChannels[1])[f];
             const int64_t n = b.nPosition + static_cast<int64_t>(f);

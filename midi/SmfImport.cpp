@@ -125,10 +125,13 @@ CSmfImportResult Import(CSolutionDb& db, const std::vector<uint8_t>& smf, const 
         const CRUid idPort = ids.Next();
         CPort port(idTrack, u"", sInstrument, entry.nChannel);
         if (!db.CreatePort(idPort, port)) return fail();
-        if (!db.InsertEvents(idPort, entry.events)) return fail();
+        // Identifiers from the caller's list may be taken already; what is reported is
+        // what was stored.
+        CListEvent stored;
+        if (!db.InsertEvents(idPort, entry.events, &stored)) return fail();
         result.vTracks.emplace_back(idTrack, track);
         result.vPorts.emplace_back(idPort, port);
-        result.mapEvents.emplace(idPort, std::move(entry.events));
+        result.mapEvents.emplace(idPort, std::move(stored));
     }
     result.bOk = true;
     result.idSequence = idSequence;

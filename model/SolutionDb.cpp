@@ -704,7 +704,7 @@ std::vector<std::shared_ptr<const CSolutionDb::CPort>> CSolutionDb::SelectPortsO
 // --- Events ---
 
 std::shared_ptr<const CSolutionDb::CPort> CSolutionDb::InsertEvents(
-    const CRUid& idPort, const Property::CListEvent& events) {
+    const CRUid& idPort, const Property::CListEvent& events, Property::CListEvent* pStored) {
     return NoThrow([&]() -> std::shared_ptr<const CPort> {
         CTransaction tr(*this);
         auto port = GetPort(idPort);
@@ -737,6 +737,7 @@ std::shared_ptr<const CSolutionDb::CPort> CSolutionDb::InsertEvents(
                 const int rc = sqlite3_step(stmt);
                 // An identifier already stored keeps its row.
                 if (rc != SQLITE_DONE && !IsConstraint(rc)) ok = false;
+                if (rc == SQLITE_DONE && pStored) pStored->Insert(*it);
             }
         }
         if (ok) return port;

@@ -122,9 +122,12 @@ public:
 
     // Stores every event of the list in the port and returns the port's record. All or
     // nothing: an unknown port, an event without a property or a failed write stores none.
-    // An event whose identifier is already stored keeps its stored row.
+    // An event whose identifier is already stored keeps its stored row. When `pStored` is
+    // given and the call succeeds, it holds the events that were stored (all of them unless
+    // identifiers were taken).
     std::shared_ptr<const CPort> InsertEvents(const CRUid& idPort,
-                                              const CRSeq::Property::CListEvent& events);
+                                              const CRSeq::Property::CListEvent& events,
+                                              CRSeq::Property::CListEvent* pStored = nullptr);
     std::shared_ptr<const CEvent> GetEvent(const CRUid& id);
     std::vector<std::shared_ptr<const CEvent>> SelectEventsOfPorts(const CRUidSet& ids);
     // In step order (unsigned), equal steps in storage order.

@@ -162,12 +162,18 @@ bool OnCreatePort(CServer& server, const CSessionPtr&, const CCommandCreatePort&
 bool OnCreateEvent(CServer& server, const CSessionPtr&, const CCommandCreateEvent& c,
                    CBatch& batch) {
     CSolutionDb::CTransaction scope(server.Db());
-    const auto port = server.Db().InsertEvents(c.idPort, c.events);
+    P::CListEvent stored;
+    const auto port = server.Db().InsertEvents(c.idPort, c.events, &stored);
     if (!port) {
         scope.Rollback();
         return false;
     }
-    batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, c.events), port->idSequence);
+    // An event whose identifier was already taken kept the stored row, so it is not
+    // announced: clients learn what the solution holds, not what was asked.
+    if (stored.size() == c.events.size())
+        batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, c.events), port->idSequence);
+    else if (!stored.empty())
+        batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, std::move(stored)), port->idSequence);
     return true;
 }
 

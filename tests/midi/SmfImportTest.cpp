@@ -181,6 +181,22 @@ TEST_F(SmfImportTest, IdentifiersRunningOutAreGeneratedAndReported) {
     EXPECT_FALSE(r.vIds[3].IsNull());
 }
 
+TEST_F(SmfImportTest, EventIdentifiersAlreadyTakenKeepTheirRowsAndAreNotReported) {
+    const Bytes first = Smf(480, {"00 90 3C 40  60 80 3C 00  00 90 3E 40"});
+    ASSERT_TRUE(Import(first, Ids(2)).bOk);  // events 0x10/1 and 0x10/2
+    // A second file given the same first identifier: that event keeps its stored row and
+    // only what was stored is reported (and so broadcast).
+    CRUidList ids = {Uid(0x10, 1), Uid(0x20, 1), Uid(0x20, 2), Uid(0x20, 3)};
+    const auto r = Import(Smf(480, {"00 90 40 40  00 90 43 40"}), ids);
+    ASSERT_TRUE(r.bOk);
+    ASSERT_EQ(r.vPorts.size(), 1u);
+    EXPECT_EQ(ResultEvents(r, 0), (V{"0:note(67,64,48)"}));
+    const auto stored = m_db.GetEvent(Uid(0x10, 1));
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(Text(stored->nStep, *stored->property), "0:note(60,64,96)");
+    EXPECT_EQ(StoredEvents(r.vPorts[0].first), (V{"0:note(67,64,48)"}));
+}
+
 TEST_F(SmfImportTest, EmptyIdentifierListImportsWithFreshIdentifiers) {
     const auto r = Import(Smf(480, {"00 90 3C 40"}), {});
     ASSERT_TRUE(r.bOk);

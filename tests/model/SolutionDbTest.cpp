@@ -497,11 +497,18 @@ TEST_F(SolutionDbTest, AStoredEventIdentifierKeepsItsRow) {
     CListEvent second;
     second.Insert(std::make_shared<const CEventCommon>(Uid(40), 200, Note(70)));
     second.Insert(std::make_shared<const CEventCommon>(Uid(41), 300, Note(72)));
-    ASSERT_NE(m_db.InsertEvents(Uid(3), second), nullptr);
+    second.Insert(std::make_shared<const CEventCommon>(Uid(41), 400, Note(74)));  // twice in one list
+    CListEvent stored;
+    ASSERT_NE(m_db.InsertEvents(Uid(3), second, &stored), nullptr);
     const auto kept = m_db.GetEvent(Uid(40));
     ASSERT_NE(kept, nullptr);
     EXPECT_EQ(kept->nStep, 100u);
-    EXPECT_NE(m_db.GetEvent(Uid(41)), nullptr);
+    ASSERT_NE(m_db.GetEvent(Uid(41)), nullptr);
+    EXPECT_EQ(m_db.GetEvent(Uid(41))->nStep, 300u);
+    // Only what was stored is reported: the first Uid(41), not Uid(40) nor the second copy.
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ((*stored.begin())->idEvent, Uid(41));
+    EXPECT_EQ((*stored.begin())->nStep, 300u);
 }
 
 TEST_F(SolutionDbTest, StepsWithTheTopBitSetReadBackUnsignedAndInOrder) {

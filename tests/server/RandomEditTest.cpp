@@ -141,13 +141,17 @@ public:
                 return {std::make_shared<CCommandPortChangeInstrument>(Pick(m_ports, 8), Title(),
                                                                        uint8_t(Below(16)))};
             case 9: {
-                P::CListEvent list;  // identifiers are always new, as clients make them
+                P::CListEvent list;  // mostly new identifiers, sometimes one already used
                 for (size_t i = 0, n = 1 + Below(5); i < n; ++i) {
                     const uint32_t step = static_cast<uint32_t>(Below(4)) * 480u;
+                    std::shared_ptr<const P::CEventBase> property;
                     if (Below(2))
-                        list.Insert(step, std::make_shared<P::CEventNote>(uint8_t(60 + Below(12)), 100, 240));
+                        property = std::make_shared<P::CEventNote>(uint8_t(60 + Below(12)), 100, 240);
                     else
-                        list.Insert(step, std::make_shared<P::CEventControlChange>(7, uint8_t(Below(128))));
+                        property = std::make_shared<P::CEventControlChange>(7, uint8_t(Below(128)));
+                    const CRUid id = !m_events.empty() && Below(8) == 0 ? m_events[Below(m_events.size())]
+                                                                         : CRUid::Generate();
+                    list.Insert(std::make_shared<const P::CEventCommon>(id, step, property));
                 }
                 return {std::make_shared<CCommandCreateEvent>(Pick(m_ports, 8), std::move(list))};
             }

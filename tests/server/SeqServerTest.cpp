@@ -139,6 +139,50 @@ TEST_F(SeqServer, BroadcastsReachTheSessionsThatHaveTheSequenceOpen) {
     EXPECT_TRUE(orphan->empty());
 }
 
+TEST_F(SeqServer, EventsWhoseIdentifiersAreTakenAreNotAnnounced) {
+    auto& a = Connect();
+    auto& b = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    ASSERT_TRUE(b.Receive(2s));
+    const CRUid track = CRUid::Generate(), port = CRUid::Generate();
+    P::CListEvent first;
+    const CRUid taken = first.Insert(0, std::make_shared<P::CEventNote>(60, 100, 240));
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq}),
+                           std::make_shared<CCommandCreateTrack>(track, seq, P::CTrack(u"t")),
+                           std::make_shared<CCommandCreatePort>(port, P::CPort(track, u"p", u"i", 0)),
+                           std::make_shared<CCommandCreateEvent>(port, first)}));
+    ASSERT_TRUE(b.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})}));
+
+    // A taken identifier with other data, and a new one: the stored row stays, and only
+    // the new event is announced to the sessions with the sequence open.
+    P::CListEvent second;
+    second.Insert(std::make_shared<const P::CEventCommon>(taken, 960, std::make_shared<P::CEventNote>(72, 1, 10)));
+    const CRUid fresh = second.Insert(480, std::make_shared<P::CEventNote>(64, 100, 240));
+    const auto atA = a.Request({std::make_shared<CCommandCreateEvent>(port, second)});
+    ASSERT_TRUE(atA);
+    const auto atB = b.Receive(2s);
+    ASSERT_TRUE(atB);
+    for (const auto* got : {&*atA, &*atB}) {
+        const auto created = All<CCommandCreateEvent>(*got);
+        ASSERT_EQ(created.size(), 1u);
+        ASSERT_EQ(created[0]->events.size(), 1u);
+        EXPECT_EQ((*created[0]->events.begin())->idEvent, fresh);
+    }
+    // Nothing new at all: nothing announced.
+    const auto again = a.Request({std::make_shared<CCommandCreateEvent>(port, second)});
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->empty());
+    // What a newcomer is sent is what everyone was told.
+    auto& c = Connect();
+    const auto opened = c.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})});
+    ASSERT_TRUE(opened);
+    const auto events = All<CCommandCreateEvent>(*opened);
+    ASSERT_EQ(events.size(), 1u);
+    ASSERT_EQ(events[0]->events.size(), 2u);
+    EXPECT_EQ((*events[0]->events.begin())->idEvent, taken);
+    EXPECT_EQ((*events[0]->events.begin())->nStep, 0u);
+}
+
 TEST_F(SeqServer, OpenSendsTracksThenPortsWithTheirEventsOnlyOnce) {
     auto& a = Connect();
     const CRUid seq = CreateSequence(a, u"S");

@@ -127,11 +127,12 @@ CSmfImportResult Import(CSolutionDb& db, const std::vector<uint8_t>& smf, const 
         if (!db.CreatePort(idPort, port)) return fail();
         // Identifiers from the caller's list may be taken already; what is reported is
         // what was stored.
-        CListEvent stored;
-        if (!db.InsertEvents(idPort, entry.events, &stored)) return fail();
+        std::vector<const CEventCommon*> skipped;
+        if (!db.InsertEvents(idPort, entry.events, &skipped)) return fail();
         result.vTracks.emplace_back(idTrack, track);
         result.vPorts.emplace_back(idPort, port);
-        result.mapEvents.emplace(idPort, std::move(stored));
+        result.mapEvents.emplace(idPort, skipped.empty() ? std::move(entry.events)
+                                                         : CSolutionDb::Without(entry.events, skipped));
     }
     result.bOk = true;
     result.idSequence = idSequence;

@@ -704,7 +704,8 @@ std::vector<std::shared_ptr<const CSolutionDb::CPort>> CSolutionDb::SelectPortsO
 // --- Events ---
 
 std::shared_ptr<const CSolutionDb::CPort> CSolutionDb::InsertEvents(
-    const CRUid& idPort, const Property::CListEvent& events, Property::CListEvent* pStored) {
+    const CRUid& idPort, const Property::CListEvent& events,
+    std::vector<const Property::CEventCommon*>* pSkipped) {
     return NoThrow([&]() -> std::shared_ptr<const CPort> {
         CTransaction tr(*this);
         auto port = GetPort(idPort);
@@ -737,13 +738,21 @@ std::shared_ptr<const CSolutionDb::CPort> CSolutionDb::InsertEvents(
                 const int rc = sqlite3_step(stmt);
                 // An identifier already stored keeps its row.
                 if (rc != SQLITE_DONE && !IsConstraint(rc)) ok = false;
-                if (rc == SQLITE_DONE && pStored) pStored->Insert(*it);
+                if (IsConstraint(rc) && pSkipped) pSkipped->push_back(event);
             }
         }
         if (ok) return port;
         tr.Rollback();
         return nullptr;
     });
+}
+
+Property::CListEvent CSolutionDb::Without(const Property::CListEvent& events,
+                                         const std::vector<const Property::CEventCommon*>& skipped) {
+    Property::CListEvent rest;
+    for (const auto& e : events)
+        if (std::find(skipped.begin(), skipped.end(), e.get()) == skipped.end()) rest.Insert(e);
+    return rest;
 }
 
 std::shared_ptr<const CSolutionDb::CEvent> CSolutionDb::GetEvent(const CRUid& id) {

@@ -122,12 +122,17 @@ public:
 
     // Stores every event of the list in the port and returns the port's record. All or
     // nothing: an unknown port, an event without a property or a failed write stores none.
-    // An event whose identifier is already stored keeps its stored row. When `pStored` is
-    // given and the call succeeds, it holds the events that were stored (all of them unless
-    // identifiers were taken).
-    std::shared_ptr<const CPort> InsertEvents(const CRUid& idPort,
-                                              const CRSeq::Property::CListEvent& events,
-                                              CRSeq::Property::CListEvent* pStored = nullptr);
+    // An event whose identifier is already stored keeps its stored row. When `pSkipped` is
+    // given and the call succeeds, it holds the events of the list that were not stored for
+    // that reason (usually none).
+    std::shared_ptr<const CPort> InsertEvents(
+        const CRUid& idPort, const CRSeq::Property::CListEvent& events,
+        std::vector<const CRSeq::Property::CEventCommon*>* pSkipped = nullptr);
+    // The list without the given events (compared by object, so of two copies with one
+    // identifier only the skipped one goes).
+    static CRSeq::Property::CListEvent Without(
+        const CRSeq::Property::CListEvent& events,
+        const std::vector<const CRSeq::Property::CEventCommon*>& skipped);
     std::shared_ptr<const CEvent> GetEvent(const CRUid& id);
     std::vector<std::shared_ptr<const CEvent>> SelectEventsOfPorts(const CRUidSet& ids);
     // In step order (unsigned), equal steps in storage order.

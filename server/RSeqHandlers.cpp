@@ -162,18 +162,19 @@ bool OnCreatePort(CServer& server, const CSessionPtr&, const CCommandCreatePort&
 bool OnCreateEvent(CServer& server, const CSessionPtr&, const CCommandCreateEvent& c,
                    CBatch& batch) {
     CSolutionDb::CTransaction scope(server.Db());
-    P::CListEvent stored;
-    const auto port = server.Db().InsertEvents(c.idPort, c.events, &stored);
+    std::vector<const P::CEventCommon*> skipped;
+    const auto port = server.Db().InsertEvents(c.idPort, c.events, &skipped);
     if (!port) {
         scope.Rollback();
         return false;
     }
     // An event whose identifier was already taken kept the stored row, so it is not
     // announced: clients learn what the solution holds, not what was asked.
-    if (stored.size() == c.events.size())
+    if (skipped.empty())
         batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, c.events), port->idSequence);
-    else if (!stored.empty())
-        batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, std::move(stored)), port->idSequence);
+    else if (skipped.size() < c.events.size())
+        batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, CSolutionDb::Without(c.events, skipped)),
+                        port->idSequence);
     return true;
 }
 

@@ -498,8 +498,9 @@ TEST_F(SolutionDbTest, AStoredEventIdentifierKeepsItsRow) {
     second.Insert(std::make_shared<const CEventCommon>(Uid(40), 200, Note(70)));
     second.Insert(std::make_shared<const CEventCommon>(Uid(41), 300, Note(72)));
     second.Insert(std::make_shared<const CEventCommon>(Uid(41), 400, Note(74)));  // twice in one list
-    CListEvent stored;
-    ASSERT_NE(m_db.InsertEvents(Uid(3), second, &stored), nullptr);
+    std::vector<const CEventCommon*> skipped;
+    ASSERT_NE(m_db.InsertEvents(Uid(3), second, &skipped), nullptr);
+    const CListEvent stored = CSolutionDb::Without(second, skipped);
     const auto kept = m_db.GetEvent(Uid(40));
     ASSERT_NE(kept, nullptr);
     EXPECT_EQ(kept->nStep, 100u);

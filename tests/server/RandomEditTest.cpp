@@ -8,6 +8,7 @@
 #include <array>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "server/RSeqClient.h"
 #include "server/RSeqServer.h"
@@ -274,3 +275,68 @@ TEST_P(RandomEdits, WhatAClientWasToldIsWhatTheServerStored) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomEdits, ::testing::Values(1u, 20261209u, 4242u));
+
+// Two clients edit at the same time, each from its own thread and with its own view. Once
+// both have opened every sequence they know of, each view is what a fresh client sees
+// after a restart.
+TEST(RandomEditsTogether, EveryClientEndsWithTheStoredSolution) {
+    PalvorTest::CTempDir dir;
+    PalvorTest::CLogCapture log;
+    CView views[2];
+    {
+        CRSeqServer server(log.Senders(), 5, dir.Path());
+        CRSeqClient clients[2];
+        for (auto& client : clients) {
+            auto [mine, theirs] = PalvorTest::TcpPair();
+            server.AddUser(theirs);
+            client.Adopt(mine);
+        }
+        std::string errors[2];
+        auto edit = [&](int k) {
+            const auto greeting = clients[k].Receive(5s);
+            if (!greeting) return void(errors[k] = "no greeting");
+            views[k].Apply(*greeting);
+            CRandomEditor editor(1000u + static_cast<uint32_t>(k));
+            for (int i = 0; i < 800; ++i) {
+                const auto got = clients[k].Request(editor.Next());
+                if (!got) return void(errors[k] = "edit " + std::to_string(i) + ": " + clients[k].Error());
+                views[k].Apply(*got);
+                editor.Learn(views[k]);
+            }
+        };
+        std::thread other(edit, 1);
+        edit(0);
+        other.join();
+        ASSERT_EQ(errors[0], "");
+        ASSERT_EQ(errors[1], "");
+        for (int k = 0; k < 2; ++k) {
+            CRUidSet all;
+            for (const auto& [id, title] : views[k].sequences) all.insert(id);
+            const auto opened = clients[k].Request({std::make_shared<CCommandOpenSequence>(all)});
+            ASSERT_TRUE(opened);
+            views[k].Apply(*opened);
+        }
+    }
+    CRSeqServer server(log.Senders(), 5, dir.Path());
+    auto [mine, theirs] = PalvorTest::TcpPair();
+    server.AddUser(theirs);
+    CRSeqClient fresh;
+    fresh.Adopt(mine);
+    const auto greeting = fresh.Receive(5s);
+    ASSERT_TRUE(greeting);
+    CView stored;
+    stored.Apply(*greeting);
+    CRUidSet all;
+    for (const auto& [id, title] : stored.sequences) all.insert(id);
+    const auto opened = fresh.Request({std::make_shared<CCommandOpenSequence>(all)});
+    ASSERT_TRUE(opened);
+    stored.Apply(*opened);
+    EXPECT_GE(stored.tracks.size() + stored.ports.size() + stored.events.size(), 10u);
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(views[k].sequences, stored.sequences) << k;
+        EXPECT_EQ(views[k].tracks, stored.tracks) << k;
+        EXPECT_EQ(views[k].ports, stored.ports) << k;
+        EXPECT_TRUE(views[k].events == stored.events) << k << ": " << views[k].events.size() << " vs "
+                                                      << stored.events.size();
+    }
+}

@@ -309,7 +309,8 @@ TEST(VstDevice, OpensOnceWithUsableSettingsAndRendersNotesFromTheirFrame) {
     }
 
     auto queue = CControl::CMidiIn(pad).CreateQueue();
-    const double dOn = ClockSeconds() + 0.15, dOff = dOn + 0.05;
+    // Far enough ahead that the queue is there before rendering reaches the note.
+    const double dOn = ClockSeconds() + 0.4, dOff = dOn + 0.05;
     queue->Push(dOn, Bytes({0x90, 60, 127}));
     queue->Push(dOff, Bytes({0x80, 60, 0}));
     queue->Push(dOff + 0.1, Bytes({}));

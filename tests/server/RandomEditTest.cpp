@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <thread>
@@ -117,6 +119,38 @@ std::string Diff(const TMap& a, const TMap& b) {
     for (const auto& [id, row] : b)
         if (!a.count(id)) out += " only-right:" + id.ToText(), ++n;
     return std::to_string(n) + " rows" + out;
+}
+
+// Opens every sequence the view knows of and takes in what the server sends for it.
+bool OpenEverything(CRSeqClient& client, CView& view) {
+    CRUidSet all;
+    for (const auto& [id, title] : view.sequences) all.insert(id);
+    const auto opened = client.Request({std::make_shared<CCommandOpenSequence>(all)});
+    if (opened) view.Apply(*opened);
+    return opened.has_value();
+}
+
+// What a fresh client sees of the solution once a new server has opened its files.
+std::optional<CView> ServedAfterRestart(const PalvorTest::CLogCapture& log, uint32_t solution,
+                                        const std::filesystem::path& folder) {
+    CRSeqServer server(log.Senders(), solution, folder);
+    auto [mine, theirs] = PalvorTest::TcpPair();
+    server.AddUser(theirs);
+    CRSeqClient fresh;
+    fresh.Adopt(mine);
+    const auto greeting = fresh.Receive(5s);
+    if (!greeting) return std::nullopt;
+    CView stored;
+    stored.Apply(*greeting);
+    if (!OpenEverything(fresh, stored)) return std::nullopt;
+    return stored;
+}
+
+void ExpectSameView(const CView& view, const CView& stored, const std::string& who) {
+    EXPECT_TRUE(view.sequences == stored.sequences) << who << Diff(view.sequences, stored.sequences);
+    EXPECT_TRUE(view.tracks == stored.tracks) << who << Diff(view.tracks, stored.tracks);
+    EXPECT_TRUE(view.ports == stored.ports) << who << Diff(view.ports, stored.ports);
+    EXPECT_TRUE(view.events == stored.events) << who << Diff(view.events, stored.events);
 }
 
 const std::vector<std::u16string> kMml = {
@@ -268,25 +302,9 @@ TEST_P(RandomEdits, WhatAClientWasToldIsWhatTheServerStored) {
     EXPECT_GE(peak[2], 3u);
     EXPECT_GE(peak[3], 20u);
 
-    CRSeqServer server(log.Senders(), 3, dir.Path());
-    auto [mine, theirs] = PalvorTest::TcpPair();
-    server.AddUser(theirs);
-    CRSeqClient fresh;
-    fresh.Adopt(mine);
-    const auto greeting = fresh.Receive(5s);
-    ASSERT_TRUE(greeting);
-    CView stored;
-    stored.Apply(*greeting);
-    CRUidSet all;
-    for (const auto& [id, title] : stored.sequences) all.insert(id);
-    const auto opened = fresh.Request({std::make_shared<CCommandOpenSequence>(all)});
-    ASSERT_TRUE(opened);
-    stored.Apply(*opened);
-
-    EXPECT_TRUE(stored.sequences == told.sequences) << Diff(told.sequences, stored.sequences);
-    EXPECT_TRUE(stored.tracks == told.tracks) << Diff(told.tracks, stored.tracks);
-    EXPECT_TRUE(stored.ports == told.ports) << Diff(told.ports, stored.ports);
-    EXPECT_TRUE(stored.events == told.events) << Diff(told.events, stored.events);
+    const auto stored = ServedAfterRestart(log, 3, dir.Path());
+    ASSERT_TRUE(stored);
+    ExpectSameView(told, *stored, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomEdits, ::testing::Values(1u, 20261209u, 4242u));
@@ -330,32 +348,11 @@ TEST(RandomEditsTogether, EveryClientEndsWithTheStoredSolution) {
             const auto pending = clients[k].Request({});
             ASSERT_TRUE(pending);
             views[k].Apply(*pending);
-            CRUidSet all;
-            for (const auto& [id, title] : views[k].sequences) all.insert(id);
-            const auto opened = clients[k].Request({std::make_shared<CCommandOpenSequence>(all)});
-            ASSERT_TRUE(opened);
-            views[k].Apply(*opened);
+            ASSERT_TRUE(OpenEverything(clients[k], views[k]));
         }
     }
-    CRSeqServer server(log.Senders(), 5, dir.Path());
-    auto [mine, theirs] = PalvorTest::TcpPair();
-    server.AddUser(theirs);
-    CRSeqClient fresh;
-    fresh.Adopt(mine);
-    const auto greeting = fresh.Receive(5s);
-    ASSERT_TRUE(greeting);
-    CView stored;
-    stored.Apply(*greeting);
-    CRUidSet all;
-    for (const auto& [id, title] : stored.sequences) all.insert(id);
-    const auto opened = fresh.Request({std::make_shared<CCommandOpenSequence>(all)});
-    ASSERT_TRUE(opened);
-    stored.Apply(*opened);
-    EXPECT_GE(stored.tracks.size() + stored.ports.size() + stored.events.size(), 10u);
-    for (int k = 0; k < 2; ++k) {
-        EXPECT_TRUE(views[k].sequences == stored.sequences) << k << ": " << Diff(views[k].sequences, stored.sequences);
-        EXPECT_TRUE(views[k].tracks == stored.tracks) << k << ": " << Diff(views[k].tracks, stored.tracks);
-        EXPECT_TRUE(views[k].ports == stored.ports) << k << ": " << Diff(views[k].ports, stored.ports);
-        EXPECT_TRUE(views[k].events == stored.events) << k << ": " << Diff(views[k].events, stored.events);
-    }
+    const auto stored = ServedAfterRestart(log, 5, dir.Path());
+    ASSERT_TRUE(stored);
+    EXPECT_GE(stored->tracks.size() + stored->ports.size() + stored->events.size(), 10u);
+    for (int k = 0; k < 2; ++k) ExpectSameView(views[k], *stored, "client " + std::to_string(k) + ": ");
 }

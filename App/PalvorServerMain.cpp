@@ -1,18 +1,29 @@
-// palvorserver: the program's entry. On a machine without a display it runs headless:
-// the controller on a plain event loop as its user-interface thread, listening on the
-// given port, with every log line on standard output.
+// palvorserver: the program's entry. By default it checks for an update, then opens its
+// window: the site's front-end page, which starts and stops the server, above the log.
+// With --headless it runs without a window: the controller on a plain event loop as its
+// user-interface thread, listening on the given port, with every log line on standard
+// output.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <boost/asio/signal_set.hpp>
 
+#include <clocale>
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
 #include "App/RPalvorServer.h"
+#include "App/RUpdater.h"
+#include "App/shell/PalvorServerDlg.h"
 #include "runtime/RMsBase.h"
 #include "runtime/RThreadBridge.h"
 #include "runtime/RUiLoop.h"
+#include "runtime/RUiLoopGlib.h"
 
 #ifndef PALVOR_VERSION
 #define PALVOR_VERSION "0"
@@ -26,13 +37,17 @@ constexpr int kUsageError = 2;
 
 void PrintUsage(FILE* out) {
     std::fprintf(out,
-                 "Usage: palvorserver --headless --port PORT [--site ROOT]\n"
+                 "Usage: palvorserver [--site ROOT]\n"
+                 "       palvorserver --headless --port PORT [--site ROOT]\n"
                  "\n"
-                 "Serves music sequences to networked clients.\n"
+                 "Serves music sequences to networked clients. Without --headless it checks\n"
+                 "ROOT/palvorserver-linux.zip for a newer build, then opens its window on the\n"
+                 "site's front-end page, which starts and stops the server.\n"
                  "\n"
                  "  --headless     run without a window; log lines go to standard output\n"
                  "  --port PORT    TCP port to listen on (1-65535), on all IPv4 interfaces\n"
-                 "  --site ROOT    web site root for visitor admission and keep-alive\n"
+                 "  --site ROOT    web site root: front-end page, visitor admission,\n"
+                 "                 keep-alive and update archive\n"
                  "                 (default %s)\n"
                  "  --help         show this help\n"
                  "  --version      show the version\n"
@@ -60,6 +75,73 @@ void WriteLogText(const std::u16string& text) {
     if (!out.empty() && out.front() == '\n') out.erase(0, 1), out += '\n';
     std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
+}
+
+// The window program: the update check first (its message boxes come before the window),
+// then the main window until it is closed.
+int RunWindow(int argc, char** argv, const std::string& site) {
+    std::setlocale(LC_ALL, "");
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!gtk_init_check(&argc, &argv)) {
+        std::fprintf(stderr,
+                     "palvorserver: cannot open a display (DISPLAY=%s); to serve without a "
+                     "window run 'palvorserver --headless --port PORT'\n",
+                     std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
+        return 1;
+    }
+
+    CUpdateOptions update;
+    update.args = args;
+    update.beforeRestart = [] {
+        CPalvorServerDlg::MessageBox(nullptr,
+                                     "最新ソフトウェアにアップデートを行いました。\n"
+                                     "アプリケーションを再起動します。",
+                                     true);
+    };
+    update.onRestartFailed = [](const std::string& commandLine) {
+        CPalvorServerDlg::MessageBox(nullptr, commandLine, true);
+    };
+    switch (CheckForUpdate(UpdateArchiveUrl(site), update)) {
+        case 1:
+            return 0;
+        case -1:
+            CPalvorServerDlg::MessageBox(
+                nullptr,
+                "サイトに接続出来ませんでした。最新ソフトウェアの有無を確認出来ませんでした。", true);
+            break;
+        case -2:
+            CPalvorServerDlg::MessageBox(nullptr, "アップデータが展開できませんでした。", true);
+            break;
+        case -3:
+            CPalvorServerDlg::MessageBox(
+                nullptr, "最新ソフトウェアが確認出来ましたが、ローカルへの配置に失敗しました。",
+                true);
+            break;
+        default:
+            break;
+    }
+
+    auto loop = CRUiLoopGlib::Create();
+    {
+        CPalvorServerDlg::COptions options;
+        options.sSiteRoot = site;
+        options.webApi = std::make_shared<CRWebApi>(site);
+        options.onLog = WriteLogText;  // a terminal sees the log too
+        CPalvorServerDlg dialog(std::move(options));
+        dialog.OnInitDialog();
+        // SIGINT and SIGTERM close the window as its close button does.
+        static CPalvorServerDlg* s_dialog = &dialog;
+        for (int sig : {SIGINT, SIGTERM})
+            g_unix_signal_add(sig, [](gpointer) -> gboolean {
+                s_dialog->Close();
+                return G_SOURCE_CONTINUE;
+            }, nullptr);
+        dialog.DoModal();
+        dialog.Controller().PalvorServerStop();
+        loop->RunFor(std::chrono::milliseconds(50));  // last log lines
+    }
+    CRThreadBridge::ReleaseThread();
+    return 0;
 }
 
 }  // namespace
@@ -98,8 +180,10 @@ int main(int argc, char** argv) {
             return UsageError("unknown option '" + arg + "'");
         }
     }
-    if (!headless)
-        return UsageError("this build has no window front end; run with --headless");
+    if (!headless) {
+        if (port >= 0) return UsageError("--port goes with --headless; the page chooses the port");
+        return RunWindow(argc, argv, site);
+    }
     if (port < 0) return UsageError("--port is required");
 
     auto loop = CRUiLoopAsio::Create();

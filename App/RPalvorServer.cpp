@@ -13,7 +13,7 @@ CRPalvorServer::CRPalvorServer(const CRThreadMessage::CListSender& senders,
       m_serverFolder(std::move(serverFolder)),
       m_senders(senders),
       m_receiver(CRThreadBridge::InitializeUiThread()) {
-    if (auto loop = CRUiLoop::Current()) {
+    if (auto loop = keepAlivePeriod.count() > 0 ? CRUiLoop::Current() : nullptr) {
         std::weak_ptr<CRWebApi> api = m_webApi;
         m_keepAliveTimer = loop->StartTimer(keepAlivePeriod, [api] {
             if (auto a = api.lock()) a->KeepAlive();

@@ -32,7 +32,8 @@ public:
     static constexpr std::chrono::milliseconds kKeepAlivePeriod{180000};
 
     // On the UI thread (a current CRUiLoop is required). `serverFolder` empty: the
-    // per-user "palvor/server" folder.
+    // per-user "palvor/server" folder. A keep-alive period of 0 leaves the keep-alive to
+    // the caller.
     CRPalvorServer(const CRThreadMessage::CListSender& senders, std::shared_ptr<CRWebApi> webApi,
                    std::filesystem::path serverFolder = {},
                    std::chrono::milliseconds keepAlivePeriod = kKeepAlivePeriod);

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Release into build/ (programs in build/bin/), then runs
 # the main job: the reference web site on loopback and the sequencer server headless,
-# until Ctrl-C stops both.
+# until The window program on the same site (needs a display):
+  build/bin/palvorserver --site $site_root
+Ctrl-C stops both.
 #   PALVOR_PORT       server port (default 4000)
 #   PALVOR_SITE_PORT  reference site port on 127.0.0.1 (default 8080)
 #   ./run.sh --build-only   only install and build
@@ -35,7 +37,10 @@ stop() {
 }
 trap stop INT TERM EXIT
 
-php -S 127.0.0.1:"$site_port" -t site >"$PALVOR_SITE_DATA/php.log" 2>&1 &
+# Through the router, which keeps the visitor table private and serves the update archive
+# of this build with range requests.
+export PALVOR_UPDATE_ARCHIVE=${PALVOR_UPDATE_ARCHIVE:-$PWD/build/site/palvorserver-linux.zip}
+php -S 127.0.0.1:"$site_port" -t site site/router.php >"$PALVOR_SITE_DATA/php.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 1 50); do
   curl -fs "$site_root/modules/palvorxp/api.php?api=KeepAlive" >/dev/null 2>&1 && break
@@ -48,6 +53,8 @@ Server:          port $port, files under ${XDG_DATA_HOME:-$HOME/.local/share}/pa
 Connect, for example:
   build/bin/palvorctl --port $port --visitor 1 --token alpha --solution 1 create-seq "My song"
   build/bin/palvorctl --port $port --visitor 1 --token alpha --solution 1 ls
+The window program on the same site (needs a display):
+  build/bin/palvorserver --site $site_root
 Ctrl-C stops both.
 
 TXT

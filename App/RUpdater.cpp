@@ -11,6 +11,7 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <system_error>
 
 #include "App/RZip.h"
@@ -101,8 +102,8 @@ bool MakeBackup(const fs::path& exe, const fs::path& backup) {
     const std::string linkError = ErrnoText();
     std::error_code ec;
     if (fs::copy_file(exe, backup, ec)) return true;
-    LogError("cannot back up " + exe.string() + " (link: " + linkError + ", copy: " +
-             ec.message() + ")");
+    LogError("cannot back up " + exe.string() + " (link: " + linkError + ", copy: " + ec.message() +
+             ")");
     return false;
 }
 
@@ -208,7 +209,14 @@ bool ReplaceExecutable(const fs::path& exe, std::span<const uint8_t> content) {
     return true;
 }
 
-int CheckForUpdate(const std::string& archiveUrl, const CUpdateOptions& options) {
+namespace {
+
+constexpr int kNewBuildFound = 2;
+
+// Steps up to the new build's verified content: kNewBuildFound with `exe` and `content`
+// set, or the result code to return.
+int FindNewBuild(const std::string& archiveUrl, const CUpdateOptions& options, fs::path& exe,
+                 std::shared_ptr<const std::vector<uint8_t>>& content) {
     CHttpOptions http;
     http.caFile = options.caFile;
     http.nConnectTimeoutMs = options.nConnectTimeoutMs;
@@ -223,7 +231,7 @@ int CheckForUpdate(const std::string& archiveUrl, const CUpdateOptions& options)
         return kUpdateNoArchive;
     }
 
-    const fs::path exe = options.exePath.empty() ? RunningExecutable() : options.exePath;
+    exe = options.exePath.empty() ? RunningExecutable() : options.exePath;
     const std::string target = exe.filename().string();
     if (target.empty()) return kUpdateNoEntry;
     const auto entries = zip.ReadCentralDirectory(archiveUrl, end, archiveSize);
@@ -246,7 +254,7 @@ int CheckForUpdate(const std::string& archiveUrl, const CUpdateOptions& options)
         LogError("the archive's " + target + " was not delivered in full");
         return kUpdateNoEntry;
     }
-    const auto content = CRZip::GetContent(*info);
+    content = CRZip::GetContent(*info);
     if (!content || content->empty()) {
         LogError("the archive's " + target + " yields no content");
         return kUpdateNoEntry;
@@ -254,6 +262,21 @@ int CheckForUpdate(const std::string& archiveUrl, const CUpdateOptions& options)
     if (content->size() != entry->nUncompressedSize || Crc32(*content) != entry->nCrc32) {
         LogError("the archive's " + target + " does not match its checksum or size");
         return kUpdateNoEntry;
+    }
+    return kNewBuildFound;
+}
+
+}  // namespace
+
+int CheckForUpdate(const std::string& archiveUrl, const CUpdateOptions& options) {
+    fs::path exe;
+    std::shared_ptr<const std::vector<uint8_t>> content;
+    try {
+        const int found = FindNewBuild(archiveUrl, options, exe, content);
+        if (found != kNewBuildFound) return found;
+    } catch (const std::exception& e) {
+        LogError(std::string("update check failed: ") + e.what());
+        return kUpdateNoArchive;
     }
 
     try {

@@ -29,10 +29,10 @@ struct CUpdateOptions {
 
 // Result codes of CheckForUpdate.
 enum : int {
-    kUpdateRestarted = 1,    // the new build is in place and was restarted (or failed to)
-    kUpdateUpToDate = 0,     // the archive holds this very build
-    kUpdateNoArchive = -1,   // site unreachable or archive unusable (no end record)
-    kUpdateNoEntry = -2,     // the executable's entry is missing, incomplete or damaged
+    kUpdateRestarted = 1,       // the new build is in place and was restarted (or failed to)
+    kUpdateUpToDate = 0,        // the archive holds this very build
+    kUpdateNoArchive = -1,      // site unreachable or archive unusable (no end record)
+    kUpdateNoEntry = -2,        // the executable's entry is missing, incomplete or damaged
     kUpdateReplaceFailed = -3,  // the new executable could not be put in place
 };
 

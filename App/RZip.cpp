@@ -20,7 +20,7 @@ constexpr uint64_t kMaxSkippedBytes = 1024 * 1024;
 constexpr long kMaxRedirects = 3;
 constexpr long kReadPiece = 8192;
 constexpr size_t kInflateBuffer = 4096;
-// zlib reports Z_BUF_ERROR when a round made no progress; this many in a row are tolerated.
+// Rounds in a row in which zlib could make no progress (Z_BUF_ERROR) that are tolerated.
 constexpr int kMaxBufErrors = 4;
 
 void LogError(const std::string& text) {
@@ -45,7 +45,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 
 // A decimal Content-Length value; nothing when it is not a plain number that fits.
 std::optional<uint64_t> ParseLength(std::string_view value) {
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
     while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
                               value.back() == '\t'))
         value.remove_suffix(1);
@@ -105,7 +106,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     if (line != "\r\n" && line != "\n") return bytes;
     const long status = Status(d.pCurl);
     if (status < 200 || (status >= 300 && status < 400)) return bytes;  // another reply follows
-    if (status >= 400) return 0;                                      // refused: read no body
+    if (status >= 400) return 0;                                        // refused: read no body
     d.bInBody = true;
     if (!GoOn(d)) {
         d.bStopped = true;
@@ -230,7 +231,8 @@ std::vector<uint8_t> HttpDownload(const ProgressHandler& handler, const std::str
         headers = curl_slist_append(nullptr, header.c_str());
         rc = headers ? curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers) : CURLE_OUT_OF_MEMORY;
     }
-    if (rc == CURLE_OK && !user.empty()) rc = curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+    if (rc == CURLE_OK && !user.empty())
+        rc = curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
     if (rc == CURLE_OK && !password.empty())
         rc = curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
     if (rc == CURLE_OK) {
@@ -325,8 +327,7 @@ std::vector<CRZip::CDirEntry> CRZip::ReadCentralDirectory(const std::string& url
     return ParseCentralDirectory(bytes, end.nEntriesOnDisk);
 }
 
-std::optional<CRZip::CFileInfo> CRZip::ReadFileInfo(const std::string& url,
-                                                    uint32_t offset) const {
+std::optional<CRZip::CFileInfo> CRZip::ReadFileInfo(const std::string& url, uint32_t offset) const {
     std::optional<CFileInfo> info;
     const auto parse = [&info](const std::vector<uint8_t>& received, uint64_t) {
         if (info) return false;
@@ -410,7 +411,8 @@ std::optional<CRZip::CFileInfo> CRZip::ParseFileInfo(std::span<const uint8_t> by
     if (in.Left() < uint64_t{nameLength} + extraLength + f.nCompressedSize) return std::nullopt;
     f.sName = ToString(in.Take(nameLength));
     f.vExtra = ToVector(in.Take(extraLength));
-    f.pCompressed = std::make_shared<const std::vector<uint8_t>>(ToVector(in.Take(f.nCompressedSize)));
+    f.pCompressed =
+        std::make_shared<const std::vector<uint8_t>>(ToVector(in.Take(f.nCompressedSize)));
     return f;
 }
 
@@ -441,6 +443,7 @@ std::optional<std::vector<uint8_t>> CRZip::Inflate(std::span<const uint8_t> comp
             }
             stream.next_out = output.data();
             stream.avail_out = static_cast<uInt>(output.size());
+            const uInt availIn = stream.avail_in;
             const int result = inflate(&stream, flush);
             const size_t produced = output.size() - stream.avail_out;
             if (produced > maxOutput - content.size()) {
@@ -451,6 +454,13 @@ std::optional<std::vector<uint8_t>> CRZip::Inflate(std::span<const uint8_t> comp
             if (result == Z_STREAM_END) {
                 ok = true;
                 break;
+            }
+            // Under Z_FINISH zlib also reports Z_BUF_ERROR when it merely filled the output
+            // buffer; only rounds that moved nothing count against the stream.
+            const bool moved = produced > 0 || stream.avail_in != availIn;
+            if (result == Z_BUF_ERROR && moved) {
+                bufErrors = 0;
+                continue;
             }
             if (result == Z_BUF_ERROR) {
                 if (++bufErrors > kMaxBufErrors) {

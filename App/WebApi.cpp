@@ -135,7 +135,7 @@ std::string CRWebApi::FrontPageAddress() const {
 }
 
 std::string CRWebApi::UpdateArchiveAddress() const {
-    return m_sSiteRoot + "/palvorserver-win.zip";
+    return m_sSiteRoot + "/palvorserver-linux.zip";
 }
 
 CHttpResult CRWebApi::HttpGet(const std::string& url) const {

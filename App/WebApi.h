@@ -41,7 +41,7 @@ public:
 
     std::string ApiAddress() const;            // site root + "/modules/palvorxp/api.php"
     std::string FrontPageAddress() const;      // the site root itself
-    std::string UpdateArchiveAddress() const;  // site root + "/palvorserver-win.zip"
+    std::string UpdateArchiveAddress() const;  // site root + "/palvorserver-linux.zip"
 
     // Plain GET of url (http or https only, certificates verified, at most a few redirects).
     CHttpResult HttpGet(const std::string& url) const;

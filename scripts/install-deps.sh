@@ -9,6 +9,8 @@ packages=(
   php-cli curl python3
   abcmidi python3-mido midicsv
   libgtest-dev libgmock-dev libbenchmark-dev
+  zlib1g-dev libglib2.0-dev libgtk-3-dev libwebkit2gtk-4.1-dev
+  xvfb xauth xdotool imagemagick fonts-ipafont-gothic openssl
 )
 
 missing=()

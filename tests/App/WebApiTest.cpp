@@ -137,13 +137,13 @@ TEST(WebApiAddress, AllAddressesHangFromTheSiteRoot) {
     EXPECT_EQ(builtIn.FrontPageAddress(), PALVOR_SITE_ROOT);
     EXPECT_EQ(builtIn.ApiAddress(), std::string(PALVOR_SITE_ROOT) + "/modules/palvorxp/api.php");
     EXPECT_EQ(builtIn.UpdateArchiveAddress(),
-              std::string(PALVOR_SITE_ROOT) + "/palvorserver-win.zip");
+              std::string(PALVOR_SITE_ROOT) + "/palvorserver-linux.zip");
 
     const CRWebApi local("http://127.0.0.1:8080/palvor//");
     EXPECT_EQ(local.SiteRoot(), "http://127.0.0.1:8080/palvor");
     EXPECT_EQ(local.FrontPageAddress(), "http://127.0.0.1:8080/palvor");
     EXPECT_EQ(local.ApiAddress(), "http://127.0.0.1:8080/palvor/modules/palvorxp/api.php");
-    EXPECT_EQ(local.UpdateArchiveAddress(), "http://127.0.0.1:8080/palvor/palvorserver-win.zip");
+    EXPECT_EQ(local.UpdateArchiveAddress(), "http://127.0.0.1:8080/palvor/palvorserver-linux.zip");
 }
 
 TEST(WebApiAddress, TimeOutsDefaultAndNeverTurnUnbounded) {

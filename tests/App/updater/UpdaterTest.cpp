@@ -1,5 +1,3 @@
-#include "App/RUpdater.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "App/RUpdater.h"
 #include "App/RZip.h"
 #include "App/updater/UpdaterSupport.h"
 #include "support/TempDir.h"
@@ -88,7 +87,8 @@ TEST_F(UpdaterTest, SameBuildTransfersOnlyEndRecordAndDirectory) {
     WriteFile(m_exe, m_old);
     const CZip zip = MakeZip({{"readme.txt", ToBytes("hello")}, {"palvorserver", m_old}});
     // A client that read the size probe's body would receive the whole archive.
-    CRangeServer server(zip.vBytes, ServeOptions([](auto& o) { o.holdPlainBody = std::chrono::seconds(5); }));
+    CRangeServer server(zip.vBytes,
+                        ServeOptions([](auto& o) { o.holdPlainBody = std::chrono::seconds(5); }));
 
     EXPECT_EQ(CheckForUpdate(server.Url(), Options()), kUpdateUpToDate);
 
@@ -108,12 +108,14 @@ struct CInstallCase {
     mode_t nMode;
 };
 
-class UpdaterInstallTest : public UpdaterTest, public ::testing::WithParamInterface<CInstallCase> {};
+class UpdaterInstallTest : public UpdaterTest,
+                           public ::testing::WithParamInterface<CInstallCase> {};
 
 TEST_P(UpdaterInstallTest, NewBuildReplacesExecutableAndRestartsWithSameArguments) {
     const CInstallCase& c = GetParam();
     ::chmod(m_exe.c_str(), c.nMode);
-    const CZip zip = MakeZip({{"docs/palvorserver", ToBytes("not this one")}, c.entry,
+    const CZip zip = MakeZip({{"docs/palvorserver", ToBytes("not this one")},
+                              c.entry,
                               {"palvorserver.txt", ToBytes("nor this")}});
     CRangeServer server(zip.vBytes);
 
@@ -145,8 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CInstallCase{"Stored", {"palvorserver", NewBuild()}, 0755},
                       CInstallCase{"Deflated", {"palvorserver", NewBuild(), true}, 0750},
                       CInstallCase{"NamedInOtherCase", {"PalvorServer", NewBuild(), true}, 0700},
-                      CInstallCase{"Utf8Flag", {"PALVORSERVER", NewBuild(), false, false, 0x0800},
-                                   0711}),
+                      CInstallCase{
+                          "Utf8Flag", {"PALVORSERVER", NewBuild(), false, false, 0x0800}, 0711}),
     [](const auto& info) { return std::string(info.param.szName); });
 
 struct CRefusedCase {
@@ -166,7 +168,8 @@ Bytes Damaged(CZip zip, size_t at) {
     return zip.vBytes;
 }
 
-class UpdaterRefusedTest : public UpdaterTest, public ::testing::WithParamInterface<CRefusedCase> {};
+class UpdaterRefusedTest : public UpdaterTest,
+                           public ::testing::WithParamInterface<CRefusedCase> {};
 
 TEST_P(UpdaterRefusedTest, LeavesExecutableAsItWas) {
     const CRefusedCase& c = GetParam();
@@ -179,33 +182,59 @@ INSTANTIATE_TEST_SUITE_P(
     Archives, UpdaterRefusedTest,
     ::testing::Values(
         CRefusedCase{"ArchiveComment",
-                     [] { return MakeZip({{"palvorserver", NewBuild()}}, "release 2").vBytes; },
-                     {}, CRangeServer::kPath, kUpdateNoArchive},
-        CRefusedCase{"NotFound", [] { return BuildArchive(false).vBytes; }, {},
-                     "/palvor/other.zip", kUpdateNoArchive},
+                     [] {
+                         return MakeZip({{"palvorserver", NewBuild()}}, "release 2").vBytes;
+                     },
+                     {},
+                     CRangeServer::kPath,
+                     kUpdateNoArchive},
+        CRefusedCase{"NotFound",
+                     [] { return BuildArchive(false).vBytes; },
+                     {},
+                     "/palvor/other.zip",
+                     kUpdateNoArchive},
         CRefusedCase{"NoContentLength", [] { return BuildArchive(false).vBytes; },
-                     ServeOptions([](auto& o) { o.bSendLength = false; }), CRangeServer::kPath, kUpdateNoArchive},
+                     ServeOptions([](auto& o) { o.bSendLength = false; }), CRangeServer::kPath,
+                     kUpdateNoArchive},
         CRefusedCase{"RangeIgnored", [] { return BuildArchive(false).vBytes; },
-                     ServeOptions([](auto& o) { o.bHonourRange = false; }), CRangeServer::kPath, kUpdateNoArchive},
-        CRefusedCase{"OnlyEndRecord", [] { return MakeZip({}).vBytes; }, {}, CRangeServer::kPath,
+                     ServeOptions([](auto& o) { o.bHonourRange = false; }), CRangeServer::kPath,
+                     kUpdateNoArchive},
+        CRefusedCase{"OnlyEndRecord",
+                     [] { return MakeZip({}).vBytes; },
+                     {},
+                     CRangeServer::kPath,
                      kUpdateNoArchive},
         CRefusedCase{"EntryInFolder",
-                     [] { return MakeZip({{"bin/palvorserver", NewBuild()}}).vBytes; }, {},
-                     CRangeServer::kPath, kUpdateNoEntry},
+                     [] {
+                         return MakeZip({{"bin/palvorserver", NewBuild()}}).vBytes;
+                     },
+                     {},
+                     CRangeServer::kPath,
+                     kUpdateNoEntry},
         CRefusedCase{"DataDescriptor",
-                     [] { return MakeZip({{"palvorserver", NewBuild(), true, true}}).vBytes; },
-                     {}, CRangeServer::kPath, kUpdateNoEntry},
+                     [] {
+                         return MakeZip({{"palvorserver", NewBuild(), true, true}}).vBytes;
+                     },
+                     {},
+                     CRangeServer::kPath,
+                     kUpdateNoEntry},
         CRefusedCase{"EntryCutShort", [] { return BuildArchive(true).vBytes; },
-                     ServeOptions([](auto& o) { o.nCutAfter = 64 * 1024; }), CRangeServer::kPath, kUpdateNoEntry},
-        CRefusedCase{"StoredDataDamaged", [] { return Damaged(BuildArchive(false), 1000); }, {},
-                     CRangeServer::kPath, kUpdateNoEntry},
-        CRefusedCase{"DeflatedDataDamaged", [] { return Damaged(BuildArchive(true), 100); }, {},
-                     CRangeServer::kPath, kUpdateNoEntry}),
+                     ServeOptions([](auto& o) { o.nCutAfter = 64 * 1024; }), CRangeServer::kPath,
+                     kUpdateNoEntry},
+        CRefusedCase{"StoredDataDamaged",
+                     [] { return Damaged(BuildArchive(false), 1000); },
+                     {},
+                     CRangeServer::kPath,
+                     kUpdateNoEntry},
+        CRefusedCase{"DeflatedDataDamaged",
+                     [] { return Damaged(BuildArchive(true), 100); },
+                     {},
+                     CRangeServer::kPath,
+                     kUpdateNoEntry}),
     [](const auto& info) { return std::string(info.param.szName); });
 
 TEST_F(UpdaterTest, UnreachableSiteIsNoArchive) {
-    const std::string url =
-        "http://127.0.0.1:" + std::to_string(FreePort()) + CRangeServer::kPath;
+    const std::string url = "http://127.0.0.1:" + std::to_string(FreePort()) + CRangeServer::kPath;
     EXPECT_EQ(CheckForUpdate(url, Options()), kUpdateNoArchive);
     ExpectUntouched();
 }
@@ -246,9 +275,8 @@ TEST_F(UpdaterTest, FailedRestartReportsUnquotedCommandLine) {
 
     EXPECT_EQ(CheckForUpdate(server.Url(), options), kUpdateRestarted);
     EXPECT_EQ(ReadFile(m_exe), NewBuild());
-    EXPECT_EQ(m_events, (std::vector<std::string>{
-                            "before-restart",
-                            "Error : " + m_exe.string() + " --port 9000 two words"}));
+    EXPECT_EQ(m_events, (std::vector<std::string>{"before-restart", "Error : " + m_exe.string() +
+                                                                        " --port 9000 two words"}));
 }
 
 TEST(UpdaterUrl, ArchiveLivesUnderSiteRoot) {
@@ -267,11 +295,11 @@ TEST_F(UpdaterTest, SelfSignedCertificateIsRefused) {
     PalvorTest::CTempDir tls;
     const std::string key = (tls.Path() / "key.pem").string();
     const std::string cert = (tls.Path() / "cert.pem").string();
-    ASSERT_EQ(RunToEnd({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert,
-                        "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
-                        "subjectAltName=IP:127.0.0.1"}),
-              0);
+    ASSERT_EQ(
+        RunToEnd({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                  "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert, "-days",
+                  "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"}),
+        0);
     const uint16_t port = FreePort();
     CChild server({"openssl", "s_server", "-quiet", "-accept", "127.0.0.1:" + std::to_string(port),
                    "-cert", cert, "-key", key, "-www"});
@@ -292,7 +320,8 @@ TEST_F(UpdaterTest, SelfSignedCertificateIsRefused) {
 TEST_F(UpdaterTest, ArchiveFromBuildScriptServedBySiteRouter) {
     if (!HaveCommand("php") || !HaveCommand("python3"))
         GTEST_SKIP() << "php or python3 not installed";
-    const fs::path repo = fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
+    const fs::path repo =
+        fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
     PalvorTest::CTempDir work;
     WriteFile(work.Path() / "palvorserver", NewBuild());
     const fs::path archive = work.Path() / "site" / "palvorserver-linux.zip";
@@ -304,7 +333,8 @@ TEST_F(UpdaterTest, ArchiveFromBuildScriptServedBySiteRouter) {
                 (repo / "site" / "router.php").string()},
                {}, {"PALVOR_UPDATE_ARCHIVE=" + archive.string()});
     ASSERT_TRUE(WaitForPort(port));
-    const std::string url = UpdateArchiveUrl("http://127.0.0.1:" + std::to_string(port) + "/palvor");
+    const std::string url =
+        UpdateArchiveUrl("http://127.0.0.1:" + std::to_string(port) + "/palvor");
 
     EXPECT_EQ(CheckForUpdate(url, Options()), kUpdateRestarted);
     EXPECT_EQ(ReadFile(m_exe), NewBuild());

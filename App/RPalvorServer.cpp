@@ -1,5 +1,7 @@
 #include "App/RPalvorServer.h"
 
+#include <poll.h>
+
 #include "runtime/RMsBase.h"
 #include "runtime/RUiLoop.h"
 
@@ -13,12 +15,11 @@ CRPalvorServer::CRPalvorServer(const CRThreadMessage::CListSender& senders,
       m_serverFolder(std::move(serverFolder)),
       m_senders(senders),
       m_receiver(CRThreadBridge::InitializeUiThread()) {
-    if (auto loop = keepAlivePeriod.count() > 0 ? CRUiLoop::Current() : nullptr) {
-        std::weak_ptr<CRWebApi> api = m_webApi;
-        m_keepAliveTimer = loop->StartTimer(keepAlivePeriod, [api] {
-            if (auto a = api.lock()) a->KeepAlive();
-        });
-    }
+    if (m_webApi)
+        m_admission = std::make_unique<CRAdmission>(
+            m_webApi, [this](uint64_t id, bool acceptable) { OnVerdict(id, acceptable); });
+    if (auto loop = keepAlivePeriod.count() > 0 ? CRUiLoop::Current() : nullptr)
+        m_keepAliveTimer = loop->StartTimer(keepAlivePeriod, [this] { KeepAlive(); });
     CRThreadMessage::CListSender acceptorSenders = m_senders;
     acceptorSenders.Add(m_receiver->GetSender());
     m_acceptor = std::make_unique<CRSeqAcceptor>(acceptorSenders);
@@ -32,8 +33,15 @@ CRPalvorServer::CRPalvorServer(const CRThreadMessage::CListSender& senders,
 
 CRPalvorServer::~CRPalvorServer() {
     m_receiver.reset();
+    m_keepAliveTimer.reset();
+    m_admission.reset();  // abandons pending verdicts at once
+    m_pendingAdmission.clear();
     m_acceptor.reset();
     m_servers.clear();
+}
+
+void CRPalvorServer::KeepAlive() {
+    if (m_admission) m_admission->KeepAlive();
 }
 
 bool CRPalvorServer::PalvorServerIsRunning() const { return m_acceptor->IsListening(); }
@@ -42,6 +50,10 @@ void CRPalvorServer::PalvorServerRun(uint16_t port) { m_acceptor->Listen(port); 
 
 void CRPalvorServer::PalvorServerStop() {
     m_acceptor->Stop();
+    // Connections still waiting for the site are not handed over any more.
+    for (const auto& [id, m] : m_pendingAdmission)
+        if (m_admission) m_admission->Cancel(id);
+    m_pendingAdmission.clear();
     m_servers.clear();  // each server closes its connections and databases
 }
 
@@ -69,11 +81,38 @@ void CRPalvorServer::OnAcceptorListen(
 
 void CRPalvorServer::OnAcceptorAccepted(
     const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorAccepted>& m) {
-    const bool acceptable =
-        m_webApi && m_webApi->IsAcceptableUser(m->nVisiterId, m->nSolutionId, m->sToken);
+    if (!m_admission) {
+        CRMsBase::OutputMessage(m_senders, "\r\nVisitor refused : visiterid=%d solutionid=%u %s",
+                                m->nVisiterId, m->nSolutionId, m->sRemoteAddress);
+        return;
+    }
+    // The site's answer comes later (OnVerdict); other visitors do not wait for it.
+    m_pendingAdmission.emplace(m_admission->Ask(m->nVisiterId, m->nSolutionId, m->sToken), m);
+}
+
+namespace {
+// Whether the peer has closed (or broken) the connection behind `fd`, without reading.
+bool PeerGone(int fd) {
+    if (fd < 0) return true;
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+}
+}  // namespace
+
+void CRPalvorServer::OnVerdict(uint64_t id, bool acceptable) {
+    const auto it = m_pendingAdmission.find(id);
+    if (it == m_pendingAdmission.end()) return;
+    const auto m = it->second;
+    m_pendingAdmission.erase(it);
     if (!acceptable) {
         // The connection closes when the message (and its handle) goes.
         CRMsBase::OutputMessage(m_senders, "\r\nVisitor refused : visiterid=%d solutionid=%u %s",
+                                m->nVisiterId, m->nSolutionId, m->sRemoteAddress);
+        return;
+    }
+    if (PeerGone(m->socket->Get())) {
+        CRMsBase::OutputMessage(m_senders,
+                                "\r\nVisitor left before admission : visiterid=%d solutionid=%u %s",
                                 m->nVisiterId, m->nSolutionId, m->sRemoteAddress);
         return;
     }

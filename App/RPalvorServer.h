@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "App/RAdmission.h"
 #include "App/WebApi.h"
 #include "runtime/RThreadBridge.h"
 #include "runtime/RThreadMessage.h"
@@ -51,6 +52,10 @@ public:
     void HandOverSocket(uint32_t solutionId, const std::shared_ptr<CRSocket::CHandle>& socket);
 
     size_t ServerCount() const { return m_servers.size(); }
+    // Visitors whose verdict the site has not given yet.
+    size_t PendingAdmissions() const { return m_pendingAdmission.size(); }
+    // Tells the site the server is alive, beside the UI thread.
+    void KeepAlive();
     std::shared_ptr<CRSeqServer> FindServer(uint32_t solutionId) const;
     uint16_t ListeningPort() const { return m_acceptor->ListeningPort(); }
 
@@ -59,6 +64,7 @@ private:
     void OnAcceptorListen(const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorListen>& m);
     void OnAcceptorAccepted(
         const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorAccepted>& m);
+    void OnVerdict(uint64_t id, bool acceptable);
 
     // Destroyed in reverse order: receiver first (no report arrives during teardown),
     // then the acceptor, the solution servers, the sender list and the web API.
@@ -68,6 +74,10 @@ private:
     std::filesystem::path m_serverFolder;
     CRThreadMessage::CListSender m_senders;
     std::map<uint32_t, std::shared_ptr<CRSeqServer>> m_servers;
+    // Accepted connections waiting for the site's verdict, by request id.
+    std::map<uint64_t, std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorAccepted>>
+        m_pendingAdmission;
+    std::unique_ptr<CRAdmission> m_admission;
     std::unique_ptr<CRSeqAcceptor> m_acceptor;
     CRThreadBridge::CReceiverPtr m_receiver;
 };

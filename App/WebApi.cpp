@@ -6,6 +6,7 @@
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <cstdio>
 #include <sstream>
 #include <utility>
 
@@ -26,11 +27,7 @@ bool CurlReady() {
     return ready;
 }
 
-struct CTransfer {
-    CURL* pCurl = nullptr;
-    std::vector<uint8_t> vBody;
-    bool bOverflow = false;
-};
+using CTransfer = CRWebApi::CTransfer;
 
 // Keeps only the body of a 200 reply (bodies of redirects and errors are dropped unread)
 // and stops the transfer once the body would exceed the limit.
@@ -38,7 +35,7 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<CTransfer*>(user);
     const size_t bytes = size * count;
     long status = 0;
-    curl_easy_getinfo(transfer->pCurl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(static_cast<CURL*>(transfer->pCurl), CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) return bytes;
     if (bytes > CRWebApi::kMaxBodyBytes - transfer->vBody.size()) {
         transfer->bOverflow = true;
@@ -138,63 +135,82 @@ std::string CRWebApi::UpdateArchiveAddress() const {
     return m_sSiteRoot + "/palvorserver-linux.zip";
 }
 
-CHttpResult CRWebApi::HttpGet(const std::string& url) const {
-    CHttpResult result;
-    if (!CurlReady()) return result;
+void* CRWebApi::PrepareGet(const std::string& url, CTransfer& transfer) const {
+    if (!CurlReady()) return nullptr;
     CURL* curl = curl_easy_init();
-    if (!curl) return result;
-    try {
-        CTransfer transfer;
-        transfer.pCurl = curl;
-        bool ok = curl_easy_setopt(curl, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    if (!curl) return nullptr;
+    transfer.pCurl = curl;
+    bool ok = curl_easy_setopt(curl, CURLOPT_URL, url.c_str()) == CURLE_OK;
 #if LIBCURL_VERSION_NUM >= 0x075500
-        ok = ok && curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-        ok = ok && curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    ok = ok && curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    ok = ok && curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
 #else
-        ok = ok && curl_easy_setopt(curl, CURLOPT_PROTOCOLS,
-                                    long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
-        ok = ok && curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS,
-                                    long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(curl, CURLOPT_PROTOCOLS,
+                                long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS,
+                                long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
 #endif
-        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_options.nConnectTimeoutMs);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, m_options.nTotalTimeoutMs);
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
-        curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteBody);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-        if (ok && curl_easy_perform(curl) == CURLE_OK && !transfer.bOverflow) {
-            long status = 0;
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-            result.nStatus = status;
-            if (status == 200) result.vBody = std::move(transfer.vBody);
-        }
-    } catch (...) {
-        result = CHttpResult{};
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_options.nConnectTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, m_options.nTotalTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    if (!ok) {
+        curl_easy_cleanup(curl);
+        transfer.pCurl = nullptr;
+        return nullptr;
     }
+    return curl;
+}
+
+CHttpResult CRWebApi::ResultOf(int curlCode, CTransfer& transfer) {
+    CHttpResult result;
+    if (curlCode != CURLE_OK || transfer.bOverflow || !transfer.pCurl) return result;
+    long status = 0;
+    curl_easy_getinfo(static_cast<CURL*>(transfer.pCurl), CURLINFO_RESPONSE_CODE, &status);
+    result.nStatus = status;
+    if (status == 200) result.vBody = std::move(transfer.vBody);
+    return result;
+}
+
+CHttpResult CRWebApi::HttpGet(const std::string& url) const {
+    CTransfer transfer;
+    CURL* curl = static_cast<CURL*>(PrepareGet(url, transfer));
+    if (!curl) return {};
+    const CURLcode code = curl_easy_perform(curl);
+    CHttpResult result = ResultOf(code, transfer);
     curl_easy_cleanup(curl);
     return result;
 }
 
+std::string CRWebApi::AcceptableUserAddress(int32_t visitorId, uint32_t solutionId,
+                                            const std::u16string& token) const {
+    return Format("%s?api=IsAcceptableUser&solutionid=%d&visiterid=%d&token=%s", ApiAddress(),
+                  static_cast<int32_t>(solutionId), visitorId, UrlEncode(Utf16ToUtf8(token)));
+}
+
+std::string CRWebApi::KeepAliveAddress() const { return Format("%s?api=KeepAlive", ApiAddress()); }
+
 bool CRWebApi::IsAcceptableUser(int32_t visitorId, uint32_t solutionId,
                                 const std::u16string& token) const {
     try {
-        const std::string url =
-            Format("%s?api=IsAcceptableUser&solutionid=%d&visiterid=%d&token=%s", ApiAddress(),
-                   static_cast<int32_t>(solutionId), visitorId, UrlEncode(Utf16ToUtf8(token)));
-        const CHttpResult reply = HttpGet(url);
+        const CHttpResult reply = HttpGet(AcceptableUserAddress(visitorId, solutionId, token));
         return IsAcceptableReply(reply.nStatus, reply.vBody);
-    } catch (...) {
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "palvorserver: IsAcceptableUser failed: %s\n", e.what());
         return false;
     }
 }
 
 void CRWebApi::KeepAlive() const {
     try {
-        HttpGet(Format("%s?api=KeepAlive", ApiAddress()));
-    } catch (...) {
+        HttpGet(KeepAliveAddress());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "palvorserver: KeepAlive failed: %s\n", e.what());
     }
 }
 

@@ -46,6 +46,23 @@ public:
     // Plain GET of url (http or https only, certificates verified, at most a few redirects).
     CHttpResult HttpGet(const std::string& url) const;
 
+    // The body of a GET being transferred: kept only for status 200, capped.
+    struct CTransfer {
+        void* pCurl = nullptr;  // the CURL easy handle
+        std::vector<uint8_t> vBody;
+        bool bOverflow = false;
+    };
+    // A new easy handle set up for a GET of `url` with this client's options, writing into
+    // `transfer` (which must outlive it); null when it cannot be set up. The caller
+    // performs it (alone or in a multi handle) and cleans it up.
+    void* PrepareGet(const std::string& url, CTransfer& transfer) const;
+    // The result of a finished transfer (its curl code and the status of its handle).
+    static CHttpResult ResultOf(int curlCode, CTransfer& transfer);
+
+    std::string AcceptableUserAddress(int32_t visitorId, uint32_t solutionId,
+                                      const std::u16string& token) const;
+    std::string KeepAliveAddress() const;
+
     // True only when the site answers status 200 with a JSON object whose member
     // "acceptable" reads as boolean true. Every failure refuses.
     bool IsAcceptableUser(int32_t visitorId, uint32_t solutionId,

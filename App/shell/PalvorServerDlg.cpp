@@ -21,10 +21,11 @@ CRRearrangeRect::CEdge Edge(int32_t anchor, int32_t offset, int32_t clamp = 0, i
 
 CPalvorServerDlg::CPalvorServerDlg(COptions options)
     : m_options(std::move(options)), m_receiver(CRThreadBridge::InitializeUiThread()) {
-    std::weak_ptr<CRWebApi> api = m_options.webApi;
+    // The keep-alive runs on the web side's timer; the controller sends it beside the UI
+    // thread, so a slow site never stalls the window.
     m_web = std::make_unique<CRPalvorWebBase>(
-        [api] {
-            if (auto a = api.lock()) a->KeepAlive();
+        [this] {
+            if (m_controller) m_controller->KeepAlive();
         },
         m_options.nKeepAlivePeriodMs);
     // The keep-alive runs on the web side's timer, not the controller's.

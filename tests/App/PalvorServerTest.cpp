@@ -38,9 +38,10 @@ const bool g_noProxy = [] {
 class Controller : public ::testing::Test {
 protected:
     void Make(std::vector<CLoopbackHttp::CReply> replies,
-              std::chrono::milliseconds keepAlive = CRPalvorServer::kKeepAlivePeriod) {
+              std::chrono::milliseconds keepAlive = CRPalvorServer::kKeepAlivePeriod,
+              CWebApiOptions options = {1000, 400}) {
         site = std::make_unique<CLoopbackHttp>(std::move(replies), 60s);
-        auto api = std::make_shared<CRWebApi>(site->Root(), CWebApiOptions{1000, 400});
+        auto api = std::make_shared<CRWebApi>(site->Root(), options);
         controller = std::make_unique<CRPalvorServer>(log.Senders(), api, dir.Path(), keepAlive);
         controller->SetObserver({[this] { ++listens; },
                                  [this](const std::u16string& e) { errors.push_back(e); }});
@@ -173,4 +174,73 @@ TEST_F(Controller, KeepAliveIsCalledPeriodically) {
             return n >= 2;
         },
         5s));
+}
+
+// The site's verdicts are fetched beside the UI thread: a slow site delays each visitor
+// by its own answer only, a visitor who leaves while waiting is never handed over, and
+// stopping with verdicts pending does not wait for them.
+TEST_F(Controller, SlowSiteVerdictsDoNotWaitForEachOther) {
+    CLoopbackHttp::CReply slow = Reply(R"({"acceptable":true})");
+    slow.delay = 2s;
+    Make({slow}, CRPalvorServer::kKeepAlivePeriod, {1000, 5000});
+    const uint16_t port = Run();
+    constexpr int kClients = 20;
+    std::vector<std::unique_ptr<CRSeqClient>> clients;
+    std::vector<std::future<bool>> greeted;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<CRSeqClient>());
+        CRSeqClient* c = clients.back().get();
+        greeted.push_back(std::async(std::launch::async, [c, port, i] {
+            if (!c->Connect("127.0.0.1", port)) return false;
+            if (!c->SendRaw(EncodeFrame(CProtocol::CSerialize::SaveObject(
+                    CProtocol::CRegistClient(i + 1, u"t", 7)))))
+                return false;
+            return c->Receive(10s).has_value();
+        }));
+    }
+    ASSERT_TRUE(log.loop->RunUntil(
+        [&] {
+            for (auto& g : greeted)
+                if (g.wait_for(0s) != std::future_status::ready) return false;
+            return true;
+        },
+        15s));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    for (auto& g : greeted) EXPECT_TRUE(g.get());
+    // One at a time this takes 40 s; together, one answer's time plus a margin.
+    EXPECT_LT(elapsed, 4s);
+    EXPECT_EQ(controller->PendingAdmissions(), 0u);
+}
+
+TEST_F(Controller, AVisitorWhoLeavesBeforeTheVerdictIsNotHandedOver) {
+    CLoopbackHttp::CReply slow = Reply(R"({"acceptable":true})");
+    slow.delay = 1s;
+    Make({slow}, CRPalvorServer::kKeepAlivePeriod, {1000, 5000});
+    const uint16_t port = Run();
+    {
+        CRSeqClient client;
+        ASSERT_TRUE(client.Connect("127.0.0.1", port));
+        ASSERT_TRUE(client.SendRaw(
+            EncodeFrame(CProtocol::CSerialize::SaveObject(CProtocol::CRegistClient(1, u"t", 8)))));
+        ASSERT_TRUE(log.loop->RunUntil([&] { return controller->PendingAdmissions() == 1; }, 5s));
+    }  // closes its connection while the site thinks
+    ASSERT_TRUE(log.loop->RunUntil([&] { return controller->PendingAdmissions() == 0; }, 10s));
+    EXPECT_TRUE(log.WaitFor("Visitor left before admission : visiterid=1 solutionid=8"));
+    EXPECT_EQ(controller->ServerCount(), 0u);
+}
+
+TEST_F(Controller, StoppingWithVerdictsPendingDoesNotWaitForTheSite) {
+    CLoopbackHttp::CReply silent;
+    silent.bNeverAnswer = true;
+    Make({silent});
+    const uint16_t port = Run();
+    CRSeqClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
+    ASSERT_TRUE(client.SendRaw(
+        EncodeFrame(CProtocol::CSerialize::SaveObject(CProtocol::CRegistClient(1, u"t", 8)))));
+    ASSERT_TRUE(log.loop->RunUntil([&] { return controller->PendingAdmissions() == 1; }, 5s));
+    const auto start = std::chrono::steady_clock::now();
+    controller.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }

@@ -1,5 +1,7 @@
 #include "midi/RMidiPlayer.h"
 
+#include "runtime/RReaper.h"
+
 #include <boost/asio/steady_timer.hpp>
 #include <cmath>
 #include <future>
@@ -9,6 +11,7 @@
 #include "midi/RSmf.h"
 #include "model/SolutionDb.h"
 #include "runtime/RDebugTrace.h"
+#include "runtime/RReaper.h"
 
 namespace DUve {
 
@@ -539,6 +542,10 @@ void CRMidiPlayer::PostRequests(CRThreadMessage::CBatch requests) {
 void CRMidiPlayer::AddNotify(CRThreadMessage::CSender receiver) {
     PostRequest(std::make_shared<Request::CAddNotify>(std::move(receiver)));
 }
+void CRMidiPlayer::RunOnServiceThread(std::function<void()> f) {
+    if (m_worker && f) m_worker->Post([f = std::move(f)](CMain&) { f(); });
+}
+
 void CRMidiPlayer::ExportSmf(std::function<void(CFileBytes)> callback,
                              CRThreadMessage::CSender reply) {
     PostRequest(std::make_shared<Request::CExportSmf>(std::move(callback), std::move(reply)));
@@ -648,7 +655,8 @@ CRThreadMessage::CBatch CRMidiPlayer::MakeRecords(CRSeqSolution& solution,
 // ======================================================================= export helper
 
 std::vector<uint8_t> ExportSmf(CSolutionDb& db, const CRUid& idSequence,
-                               std::chrono::milliseconds timeout) {
+                               std::chrono::milliseconds timeout,
+                               const std::function<void(CRMidiPlayer&)>& prepare) {
     try {
         CRThreadMessage::CBatch records;
         if (const auto solution = CRSeqSolution::LoadSequences(db, CRUidSet{idSequence}))
@@ -658,12 +666,18 @@ std::vector<uint8_t> ExportSmf(CSolutionDb& db, const CRUid& idSequence,
         // Shared with the callback, which may run after a time-out has given up on it.
         auto done = std::make_shared<std::promise<CRMidiPlayer::CFileBytes>>();
         auto answer = done->get_future();
+        if (prepare) prepare(*player);
         player->PostRequests(std::move(records));
         player->ExportSmf(
             [done](CRMidiPlayer::CFileBytes bytes) { done->set_value(std::move(bytes)); });
         const bool bAnswered = answer.wait_for(timeout) == std::future_status::ready;
+        if (!bAnswered) {
+            // Destroying the player joins its threads, which would wait for the whole
+            // render: leave that to the reaper and answer now.
+            CRReaper::Instance().Release(std::move(player));
+            return {};
+        }
         player.reset();
-        if (!bAnswered) return {};
         const auto bytes = answer.get();
         return bytes ? *bytes : std::vector<uint8_t>();
     } catch (const std::exception& e) {

@@ -179,6 +179,9 @@ public:
     void PostRequest(CRThreadMessage::CMessagePtr request) { PostRequests({std::move(request)}); }
     void AddNotify(CRThreadMessage::CSender receiver);
     void ExportSmf(std::function<void(CFileBytes)> callback, CRThreadMessage::CSender reply = {});
+    // Runs `f` on the player service's thread, in order with the requests (diagnostics
+    // and tests).
+    void RunOnServiceThread(std::function<void()> f);
     void Play();
     void Stop();
     void Seek(uint32_t nStep);
@@ -201,8 +204,12 @@ private:
 
 // Renders the sequence through a new player and returns the SMF bytes; empty when the
 // player did not answer within `timeout`. A sequence that is unknown or has no events on
-// enabled ports gives a file with one empty track (only its end-of-track).
+// enabled ports gives a file with one empty track (only its end-of-track). The wait is
+// bounded by `timeout` whatever the player does: a player that has not answered is left
+// to finish (and be destroyed) on the reaper's thread. `prepare`, when given, runs with
+// the player before the export is asked (tests).
 std::vector<uint8_t> ExportSmf(CSolutionDb& db, const CRUid& idSequence,
-                               std::chrono::milliseconds timeout);
+                               std::chrono::milliseconds timeout,
+                               const std::function<void(CRMidiPlayer&)>& prepare = {});
 
 }  // namespace DUve

@@ -85,11 +85,17 @@ public:
 
 private:
     void Body() {
-        try {
-            m_io.run();
-        } catch (...) {
-            // A handler let an exception escape: the service stops here.
-            m_io.stop();
+        // A handler that lets an exception escape loses its own work only: the failure is
+        // reported and the service goes on with its next handler.
+        for (;;) {
+            try {
+                m_io.run();
+                break;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "palvor: a service handler failed: %s\n", e.what());
+            } catch (...) {
+                std::fprintf(stderr, "palvor: a service handler failed with an unknown exception\n");
+            }
         }
         std::lock_guard lock(m_teardown);
         m_main.reset();

@@ -60,9 +60,15 @@ std::vector<CProtocol::CPtr> CServer::Dispatch(const CSessionPtr& session,
         bool logged = false;
         try {
             logged = it->second(*this, session, *command, batch);
-        } catch (...) {
-            // A handler never takes the server down; its command simply did nothing.
+        } catch (const std::exception& e) {
+            // A handler never takes the server down; its command did nothing.
             logged = false;
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u %s failed : %s", m_nServerId,
+                                    std::string(CProtocol::ClassName(command->GetSerializeId())), e.what());
+        } catch (...) {
+            logged = false;
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u %s failed : unknown exception",
+                                    m_nServerId, std::string(CProtocol::ClassName(command->GetSerializeId())));
         }
         if (logged) accepted.push_back(command);
     }
@@ -78,9 +84,10 @@ public:
         : m_receiver(CRThreadBridge::InitializeIoService(io)),
           m_senders(senders),
           m_server(id, m_db, senders),
-          m_io(io) {
-        m_db.Open(SolutionFileOf(folder, id));
-        m_log.Open(CRActivityLog::FileOf(folder, id));
+          m_io(io),
+          m_dbFile(SolutionFileOf(folder, id)),
+          m_logFile(CRActivityLog::FileOf(folder, id)) {
+        OpenFiles();
     }
 
     ~CInner() {
@@ -98,7 +105,27 @@ public:
 
     CServer& Server() { return m_server; }
 
+    // Opens whichever of the two files is not open yet; true when both are. A failure is
+    // logged once per attempt.
+    bool OpenFiles() {
+        if (!m_db.IsOpen() && !m_db.Open(m_dbFile))
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u cannot open the solution file %s",
+                                    m_server.ServerId(), m_dbFile.string());
+        if (!m_log.IsOpen() && !m_log.Open(m_logFile))
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u cannot open the activity log %s",
+                                    m_server.ServerId(), m_logFile.string());
+        return m_db.IsOpen() && m_log.IsOpen();
+    }
+
     void AddUser(int handle) {
+        // A solution that cannot be stored is not served: the client is refused rather than
+        // greeted with nothing and its edits dropped. The next client tries again.
+        if (!OpenFiles()) {
+            CRSocket::CHandle refused(handle);
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u refuses a client : the solution is unavailable",
+                                    m_server.ServerId());
+            return;
+        }
         auto session = std::make_shared<CServer::CSession>(m_io);
         if (!session->socket->Assign(handle)) {
             CRMsBase::OutputMessage(m_senders, "\r\nAddUser[%s] Failed.", std::string("nothing"));
@@ -161,6 +188,8 @@ private:
     CServer m_server;
     CRActivityLog m_log;
     boost::asio::io_context& m_io;
+    std::filesystem::path m_dbFile;
+    std::filesystem::path m_logFile;
 };
 
 std::filesystem::path CRSeqServer::DefaultFolder() { return PalvorFolder("server"); }
@@ -192,14 +221,27 @@ void CRSeqServer::AddUser(int nativeHandle) {
     m_worker->Post([handle](CInner& inner) { inner.AddUser(handle->Release()); });
 }
 
-void CRSeqServer::Sync(const std::function<void(CServer&)>& f) {
-    if (!IsStarted()) return;
-    std::promise<void> done;
-    m_worker->Post([&](CInner& inner) {
-        f(inner.Server());
-        done.set_value();
+bool CRSeqServer::Sync(const std::function<void(CServer&)>& f) {
+    if (!IsStarted()) return false;
+    // The promise travels with the request: if the request is dropped unrun (the service
+    // stopped), the promise goes with it and the wait ends.
+    auto done = std::make_shared<std::promise<bool>>();
+    auto result = done->get_future();
+    m_worker->Post([done, &f](CInner& inner) {
+        try {
+            f(inner.Server());
+            done->set_value(true);
+        } catch (const std::exception& e) {
+            CRMsBase::OutputMessage(inner.Server().Senders(), "\r\nServer id=%u Sync failed : %s",
+                                    inner.Server().ServerId(), e.what());
+            done->set_value(false);
+        }
     });
-    done.get_future().wait();
+    try {
+        return result.get();
+    } catch (const std::future_error&) {
+        return false;  // dropped unrun
+    }
 }
 
 }  // namespace DUve

@@ -96,8 +96,9 @@ public:
     uint32_t SolutionId() const { return m_nSolutionId; }
     // Hands a connected native socket to the server (ownership passes; returns at once).
     void AddUser(int nativeHandle);
-    // Runs `f` on the server thread and waits for it (tests and tools).
-    void Sync(const std::function<void(Sequencer::CServer&)>& f);
+    // Runs `f` on the server thread and waits for it (tests and tools); false when it
+    // threw or could not run. Never waits for a request the service will not run.
+    bool Sync(const std::function<void(Sequencer::CServer&)>& f);
 
     static std::filesystem::path DefaultFolder();
     static std::filesystem::path SolutionFileOf(const std::filesystem::path& folder, uint32_t id);

@@ -9,6 +9,7 @@
 #include "midi/PlayerTestSupport.h"
 #include "midi/RMidiPlayer.h"
 #include "midi/RSmf.h"
+#include "runtime/RReaper.h"
 #include "model/SolutionDb.h"
 #include "support/TempDir.h"
 
@@ -129,6 +130,28 @@ TEST(MidiPlayerExport, AnExportThatOutlastsItsTimeOutGivesNothingAndEndsSafely) 
     std::this_thread::sleep_for(500ms);
     const auto file = ExportSmf(solution.db, solution.idSequence, 30000ms);
     EXPECT_EQ(ReadEvents(file).size(), 2u * 20000u + 1u);  // the notes and the end of track
+}
+
+TEST(MidiPlayerExport, AStuckPlayerDoesNotHoldTheCallerPastItsTimeOut) {
+    PlayerBackends();
+    CSolution solution;
+    const auto idPiano = solution.AddPort(u"Piano", 0, true);
+    solution.AddEvents(idPiano, {{0, std::make_shared<P::CEventNote>(60, 100, 120)}});
+    // The player's service thread is held until the test lets it go.
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    const auto start = std::chrono::steady_clock::now();
+    const auto file = ExportSmf(solution.db, solution.idSequence, 200ms, [&](CRMidiPlayer& p) {
+        p.RunOnServiceThread([released] { released.wait(); });
+    });
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(file.empty());
+    EXPECT_LT(waited, 1200ms) << "the caller waited for the stuck player";
+    // Let it go: the abandoned player finishes and is destroyed off the caller's thread.
+    release->set_value();
+    EXPECT_TRUE(CRReaper::Instance().WaitIdle(10s));
+    // And the next export works as usual.
+    EXPECT_EQ(ReadEvents(ExportSmf(solution.db, solution.idSequence, 30000ms)).size(), 3u);
 }
 
 TEST(MidiPlayerExport, EnabledPortsInScoreOrderWithTempoMetas) {

@@ -1,0 +1,82 @@
+// A solution server under failure: a solution whose files cannot be opened refuses its
+// clients (and serves them once it can), and a caller waiting on the server thread is
+// never left waiting when its request throws.
+#include "server/RSeqServer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "server/RSeqClient.h"
+#include "support/LogCapture.h"
+#include "support/Net.h"
+#include "support/TempDir.h"
+
+using namespace DUve;
+using namespace DUve::Sequencer;
+using namespace std::chrono_literals;
+namespace P = DUve::CRSeq::Property;
+
+namespace {
+
+constexpr uint32_t kSolution = 11;
+
+std::unique_ptr<CRSeqClient> Attach(CRSeqServer& server) {
+    auto [mine, theirs] = PalvorTest::TcpPair();
+    server.AddUser(theirs);
+    auto client = std::make_unique<CRSeqClient>();
+    client->Adopt(mine);
+    return client;
+}
+
+TEST(ServerFailure, AnUnopenableSolutionRefusesItsClientsUntilItCanBeOpened) {
+    struct Case { const char* what; std::filesystem::path (*blocked)(const std::filesystem::path&); };
+    const Case cases[] = {
+        {"solution file", [](const std::filesystem::path& d) {
+             return CRSeqServer::SolutionFileOf(d, kSolution);
+         }},
+        {"activity log", [](const std::filesystem::path& d) {
+             return CRActivityLog::FileOf(d, kSolution);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PalvorTest::CTempDir dir;
+        PalvorTest::CLogCapture log;
+        // A folder where the file should be: no database can be opened there, even by root.
+        const auto blocked = c.blocked(dir.Path());
+        std::filesystem::create_directories(blocked / "x");
+        CRSeqServer server(log.Senders(), kSolution, dir.Path());
+        ASSERT_TRUE(server.IsStarted());
+
+        auto refused = Attach(server);
+        EXPECT_FALSE(refused->Receive(5s)) << "greeted although nothing can be stored";
+        EXPECT_TRUE(log.WaitFor("refuses a client : the solution is unavailable"));
+        EXPECT_TRUE(log.WaitFor("cannot open the"));
+
+        // Once the file can be made, the next client is served and its edit is stored.
+        std::filesystem::remove_all(blocked);
+        auto served = Attach(server);
+        ASSERT_TRUE(served->Receive(5s)) << served->Error();
+        const CRUid id = CRUid::Generate();
+        ASSERT_TRUE(served->Request(
+            {std::make_shared<CProtocol::CCommandCreateSequence>(id, P::CSequence(u"kept"))}));
+        EXPECT_TRUE(std::filesystem::is_regular_file(blocked));
+    }
+}
+
+TEST(ServerFailure, ACallerIsNeverLeftWaiting) {
+    PalvorTest::CTempDir dir;
+    PalvorTest::CLogCapture log;
+    CRSeqServer server(log.Senders(), kSolution, dir.Path());
+    EXPECT_FALSE(server.Sync([](CServer&) { throw std::runtime_error("broken request"); }));
+    EXPECT_TRUE(log.WaitFor("Sync failed : broken request"));
+    // The server goes on serving.
+    bool ran = false;
+    EXPECT_TRUE(server.Sync([&](CServer&) { ran = true; }));
+    EXPECT_TRUE(ran);
+    auto client = Attach(server);
+    EXPECT_TRUE(client->Receive(5s));
+}
+
+}  // namespace

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds with AddressSanitizer + UndefinedBehaviorSanitizer into build-test/ and runs
-# every test. Where clang with libFuzzer is present, the fuzz targets (LoadObjects, SMF
+# every test; the threaded suites also run under ThreadSanitizer (build-tsan/). Where clang with libFuzzer is present, the fuzz targets (LoadObjects, SMF
 # reader, MML parser) also run for a bounded time first (PALVOR_FUZZ_SECONDS each, default 45; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -41,6 +41,27 @@ if [ "$fuzz_seconds" -gt 0 ] && command -v clang++ >/dev/null 2>&1 &&
   done
 else
   echo "== libFuzzer not available (or PALVOR_FUZZ_SECONDS=0): the corpus replay test stands in"
+fi
+
+# ThreadSanitizer over the threaded suites (runtime, server, midi, audio); PALVOR_TSAN=0
+# skips it.
+if [ "${PALVOR_TSAN:-1}" != 0 ]; then
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALVOR_TSAN=ON \
+    -DPALVOR_BENCH=OFF
+  tsan_suites=(runtime_tests server_tests midi_tests audio_tests)
+  cmake --build build-tsan -j "$jobs" --target "${tsan_suites[@]}"
+  for suite in "${tsan_suites[@]}"; do
+    echo "== ThreadSanitizer: $suite"
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+      build-tsan/bin/"$suite" --gtest_brief=1
+  done
+fi
+
+# The service package: built, checked by lintian and systemd-analyze, and its extracted
+# programs run the end-to-end tests (PALVOR_PACKAGE_TEST=0 skips it).
+if [ "${PALVOR_PACKAGE_TEST:-1}" != 0 ]; then
+  echo "== service package"
+  tests/package/package_test.sh
 fi
 
 cd build-test

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@
 #include "runtime/RThreadBridge.h"
 #include "runtime/RUiLoop.h"
 #include "runtime/RUiLoopGlib.h"
+#include "server/RSocket.h"
+#include "server/RActivityLog.h"
+#include "server/RSeqServer.h"
 
 #ifndef PALVOR_VERSION
 #define PALVOR_VERSION "0"
@@ -34,11 +38,13 @@ using namespace DUve;
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr long kMaxQueuedMib = 1L << 20;  // 1 TiB
 
 void PrintUsage(FILE* out) {
     std::fprintf(out,
                  "Usage: palvorserver [--site ROOT]\n"
                  "       palvorserver --headless --port PORT [--site ROOT]\n"
+                 "       palvorserver --check [--solution N]\n"
                  "\n"
                  "Serves music sequences to networked clients. Without --headless it checks\n"
                  "ROOT/palvorserver-linux.zip for a newer build, then opens its window on the\n"
@@ -49,6 +55,12 @@ void PrintUsage(FILE* out) {
                  "  --site ROOT    web site root: front-end page, visitor admission,\n"
                  "                 keep-alive and update archive\n"
                  "                 (default %s)\n"
+                 "  --check        check the integrity of every solution file and activity\n"
+                 "                 log (or those of solution N); exit 1 when one is damaged\n"
+                 "  --max-queued-mib N\n"
+                 "                 bound of the bytes queued for sending to all clients\n"
+                 "                 together, in MiB (default 1024); over it the client\n"
+                 "                 with the most queued is disconnected\n"
                  "  --help         show this help\n"
                  "  --version      show the version\n"
                  "\n"
@@ -60,6 +72,24 @@ void PrintUsage(FILE* out) {
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "palvorserver: %s\nTry 'palvorserver --help'.\n", message.c_str());
     return kUsageError;
+}
+
+// --check: one line per database file of the server folder; 0 when all are sound.
+int RunCheck(std::optional<uint32_t> solution) {
+    const std::filesystem::path folder = CRSeqServer::DefaultFolder();
+    const auto checks = CheckServerFiles(folder, solution);
+    if (checks.empty()) {
+        if (solution)
+            std::printf("no database files of solution %u in %s\n", *solution, folder.c_str());
+        else
+            std::printf("no database files in %s\n", folder.c_str());
+    }
+    int rc = 0;
+    for (const auto& check : checks) {
+        std::printf("%s: %s\n", check.file.c_str(), check.sResult.c_str());
+        if (!check.Ok()) rc = 1;
+    }
+    return rc;
 }
 
 // Log texts start with "\r\n" and a time stamp; on a terminal or in a file each becomes
@@ -77,6 +107,16 @@ void WriteLogText(const std::u16string& text) {
     std::fflush(stdout);
 }
 
+// Every client holds a descriptor: take all the hard limit allows, and say how many.
+void RaiseAndShowOpenFileLimit() {
+    const auto limit = CRSocket::RaiseOpenFileLimit();
+    auto text = [](uint64_t n) { return n == UINT64_MAX ? std::string("unlimited") : std::to_string(n); };
+    std::string line = "\r\nopen-file limit: " + text(limit.nSoft);
+    if (limit.nError)
+        line += " (hard limit " + text(limit.nHard) + " not reached: " + std::strerror(limit.nError) + ")";
+    WriteLogText(Utf8ToUtf16(CRMsBase::StampNow(line)));
+}
+
 // The window program: the update check first (its message boxes come before the window),
 // then the main window until it is closed.
 int RunWindow(int argc, char** argv, const std::string& site) {
@@ -89,6 +129,7 @@ int RunWindow(int argc, char** argv, const std::string& site) {
                      std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
         return 1;
     }
+    RaiseAndShowOpenFileLimit();
 
     CUpdateOptions update;
     update.args = args;
@@ -148,7 +189,10 @@ int RunWindow(int argc, char** argv, const std::string& site) {
 
 int main(int argc, char** argv) {
     bool headless = false;
+    bool check = false;
+    std::optional<uint32_t> checkSolution;
     long port = -1;
+    long maxQueuedMib = static_cast<long>(CRSocket::kDefaultGlobalSendLimit >> 20);
     std::string site = PALVOR_SITE_ROOT;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -161,10 +205,19 @@ int main(int argc, char** argv) {
             PrintUsage(stdout);
             return 0;
         } else if (arg == "--version") {
-            std::printf("palvorserver %s\n", PALVOR_VERSION);
+            std::printf("palvorserver %s (built %s %s)\n", PALVOR_VERSION, __DATE__, __TIME__);
             return 0;
         } else if (arg == "--headless") {
             headless = true;
+        } else if (arg == "--check") {
+            check = true;
+        } else if (arg == "--solution") {
+            const char* v = value("--solution");
+            char* end = nullptr;
+            const unsigned long n = v ? std::strtoul(v, &end, 10) : 0;
+            if (!v || !*v || *end || *v == '-' || n > UINT32_MAX)
+                return UsageError("--solution needs a solution number");
+            checkSolution = static_cast<uint32_t>(n);
         } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
             const char* v = arg == "--port" ? value("--port") : argv[i] + 7;
             if (!v) return UsageError("--port needs a value");
@@ -172,6 +225,15 @@ int main(int argc, char** argv) {
             port = std::strtol(v, &end, 10);
             if (!*v || *end || port < 1 || port > 65535)
                 return UsageError(std::string("invalid port '") + v + "' (1-65535)");
+        } else if (arg == "--max-queued-mib" || arg.rfind("--max-queued-mib=", 0) == 0) {
+            const char* v = arg == "--max-queued-mib" ? value("--max-queued-mib") : argv[i] + 17;
+            if (!v) return UsageError("--max-queued-mib needs a value");
+            char* end = nullptr;
+            const long mib = std::strtol(v, &end, 10);
+            if (!*v || *end || mib < 1 || mib > kMaxQueuedMib)
+                return UsageError(std::string("invalid --max-queued-mib '") + v + "' (1-" +
+                                  std::to_string(kMaxQueuedMib) + ")");
+            maxQueuedMib = mib;
         } else if (arg == "--site" || arg.rfind("--site=", 0) == 0) {
             const char* v = arg == "--site" ? value("--site") : argv[i] + 7;
             if (!v || !*v) return UsageError("--site needs a value");
@@ -180,11 +242,18 @@ int main(int argc, char** argv) {
             return UsageError("unknown option '" + arg + "'");
         }
     }
+    if (checkSolution && !check) return UsageError("--solution goes with --check");
+    if (check) {
+        if (headless || port >= 0) return UsageError("--check runs on its own");
+        return RunCheck(checkSolution);
+    }
+    CRSocket::SetGlobalSendLimit(static_cast<size_t>(maxQueuedMib) << 20);
     if (!headless) {
         if (port >= 0) return UsageError("--port goes with --headless; the page chooses the port");
         return RunWindow(argc, argv, site);
     }
     if (port < 0) return UsageError("--port is required");
+    RaiseAndShowOpenFileLimit();
 
     auto loop = CRUiLoopAsio::Create();
     auto receiver = CRThreadBridge::InitializeUiThread();
@@ -206,6 +275,7 @@ int main(int argc, char** argv) {
                 exitCode = 1;
                 loop->Stop();
             },
+            [] {},
         });
         boost::asio::signal_set signals(loop->IoContext(), SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code& ec, int) {

@@ -27,6 +27,8 @@ CRPalvorServer::CRPalvorServer(const CRThreadMessage::CListSender& senders,
         *m_receiver, [this](const auto& m) { OnAcceptorError(m); });
     CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorListen>(
         *m_receiver, [this](const auto& m) { OnAcceptorListen(m); });
+    CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorStopped>(
+        *m_receiver, [this](const auto& m) { OnAcceptorStopped(m); });
     CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorAccepted>(
         *m_receiver, [this](const auto& m) { OnAcceptorAccepted(m); });
 }
@@ -72,6 +74,11 @@ void CRPalvorServer::HandOverSocket(uint32_t solutionId,
 void CRPalvorServer::OnAcceptorError(
     const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorError>& m) {
     if (m_observer.onError) m_observer.onError(m->sError);
+}
+
+void CRPalvorServer::OnAcceptorStopped(
+    const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorStopped>&) {
+    if (m_observer.onStopped) m_observer.onStopped();
 }
 
 void CRPalvorServer::OnAcceptorListen(

@@ -28,6 +28,7 @@ public:
     struct CObserver {
         std::function<void()> onListen;
         std::function<void(const std::u16string& error)> onError;
+        std::function<void()> onStopped;  // the listening socket was closed by a stop
     };
 
     static constexpr std::chrono::milliseconds kKeepAlivePeriod{180000};
@@ -65,6 +66,7 @@ private:
     void OnAcceptorAccepted(
         const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorAccepted>& m);
     void OnVerdict(uint64_t id, bool acceptable);
+    void OnAcceptorStopped(const std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorStopped>& m);
 
     // Destroyed in reverse order: receiver first (no report arrives during teardown),
     // then the acceptor, the solution servers, the sender list and the web API.

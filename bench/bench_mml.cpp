@@ -111,6 +111,7 @@ int main() {
             if (first.changed)
                 for (const auto& [id, list] : first.changed->mapCreatedEvent)
                     if (!floorDb.InsertEvents(id, list)) rc = 1;
+            if (!transaction.Commit()) rc = 1;
         }
         const double dInsert = Seconds(start);
 

@@ -168,7 +168,7 @@ double RawSqliteInserts(int batches, const std::filesystem::path& folder, int co
     const std::string pageSize = "PRAGMA page_size=" + std::to_string(CSolutionDb::kPageSize);
     sqlite3_exec(db, pageSize.c_str(), nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA JOURNAL_MODE=WAL", nullptr, nullptr, nullptr);
-    sqlite3_exec(db, "PRAGMA SYNCHRONOUS=OFF", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA SYNCHRONOUS=NORMAL", nullptr, nullptr, nullptr);
     sqlite3_exec(db,
                  "CREATE TABLE event ( idEvent BLOB PRIMARY KEY, idPort BLOB, nStep INTEGER, "
                  "propertyId INTEGER, propertyData BLOB)",

@@ -134,6 +134,7 @@ CSmfImportResult Import(CSolutionDb& db, const std::vector<uint8_t>& smf, const 
         result.mapEvents.emplace(idPort, skipped.empty() ? std::move(entry.events)
                                                          : CSolutionDb::Without(entry.events, skipped));
     }
+    if (!transaction.Commit()) return CSmfImportResult{};
     result.bOk = true;
     result.idSequence = idSequence;
     result.vIds = std::move(ids.Ids());

@@ -327,7 +327,7 @@ CMmlCompiler::CResult CMmlCompiler::Compile(CSolutionDb& db, const CRUid& idTrac
         const CMmlParseResult parsed = CMmlParser::Parse(track->sMml);
         CCompilation compilation(db, idTrack, parsed, result.vMessages);
         auto changed = std::make_shared<CChanged>();
-        if (!compilation.Execute() || !compilation.Update(*changed)) {
+        if (!compilation.Execute() || !compilation.Update(*changed) || !transaction.Commit()) {
             transaction.Rollback();
             return result;
         }

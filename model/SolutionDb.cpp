@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -278,29 +279,54 @@ bool CSolutionDb::Execute(const std::string& sql) {
 
 CSolutionDb::CTransaction::CTransaction(CSolutionDb& db)
     : m_db(db),
-      m_nDepth(static_cast<unsigned>(db.m_vTransaction.size())),
-      m_nUncaught(std::uncaught_exceptions()) {
+      m_nDepth(static_cast<unsigned>(db.m_vTransaction.size())) {
     db.m_vTransaction.push_back(this);
-    if (m_nDepth == 0) db.Execute("BEGIN");
-    db.Execute(Depth("SAVEPOINT ", m_nDepth));
+    // A transaction still open here belongs to a scope that could not end: it is undone.
+    if (m_nDepth == 0 && db.m_db && !sqlite3_get_autocommit(db.m_db)) db.Execute("ROLLBACK");
+    m_bStarted = (m_nDepth > 0 || db.Execute("BEGIN")) &&
+                 db.Execute(Depth("SAVEPOINT ", m_nDepth));
 }
 
 CSolutionDb::CTransaction::~CTransaction() {
+    if (m_bFinished) return;
+    // A scope that was not committed (left early, or by an exception) is undone.
     try {
-        if (m_db.m_vTransaction.empty()) return;
-        if (std::uncaught_exceptions() > m_nUncaught) Rollback();
-        m_db.m_vTransaction.pop_back();
-        m_db.Execute(Depth("RELEASE SAVEPOINT ", m_nDepth));
-        if (m_db.m_vTransaction.empty()) m_db.Execute("COMMIT");
-    } catch (...) {
+        Finish(false);
+    } catch (const std::exception& e) {
+        // Out of memory for a statement's text: what stays open is rolled back when the
+        // next outermost scope begins, or when the connection closes.
+        std::fprintf(stderr, "palvor: a transaction on %s could not be ended: %s\n",
+                     m_db.m_path.c_str(), e.what());
     }
 }
 
+bool CSolutionDb::CTransaction::Commit() {
+    if (Finish(true)) return true;
+    ++m_db.m_nCommitFailures;
+    return false;
+}
+
 void CSolutionDb::CTransaction::Rollback() {
-    try {
-        m_db.Execute(Depth("ROLLBACK TO SAVEPOINT ", m_nDepth));
-    } catch (...) {
+    if (!m_bFinished && m_bStarted) m_db.Execute(Depth("ROLLBACK TO SAVEPOINT ", m_nDepth));
+}
+
+bool CSolutionDb::CTransaction::Finish(bool keep) {
+    std::vector<CTransaction*>& open = m_db.m_vTransaction;
+    // Ends once, and only when every inner scope has ended.
+    if (m_bFinished || open.empty() || open.back() != this) return false;
+    if (!keep) Rollback();
+    m_bFinished = true;
+    open.pop_back();
+    // The release fails only when the transaction is already lost (rolled back by SQLite
+    // after an error, or never begun).
+    bool ok = m_bStarted && m_db.Execute(Depth("RELEASE SAVEPOINT ", m_nDepth));
+    if (m_nDepth == 0) {
+        ok = ok && m_db.Execute("COMMIT");
+        // A failed COMMIT can leave the transaction open (a busy or constraint failure):
+        // it must not linger into the next scope.
+        if (!ok && m_db.m_db && !sqlite3_get_autocommit(m_db.m_db)) m_db.Execute("ROLLBACK");
     }
+    return ok && keep;
 }
 
 // --- Opening ---
@@ -308,19 +334,36 @@ void CSolutionDb::CTransaction::Rollback() {
 CSolutionDb::CSolutionDb() = default;
 
 CSolutionDb::~CSolutionDb() {
-    Close();
+    CloseReporting();
 }
 
-void CSolutionDb::Close() {
+void CSolutionDb::CloseReporting() {
+    if (m_db && !Close())
+        std::fprintf(stderr, "palvor: %s closed with its last changes left in the -wal file\n",
+                     m_path.c_str());
+}
+
+bool CSolutionDb::Close() {
+    if (!m_db) return false;
+    bool complete = false;
+    {
+        // Busy, when a reader of another connection holds the log: then it stays.
+        CStatement st(*this, "PRAGMA wal_checkpoint(TRUNCATE)", false);
+        complete = st.Step() == SQLITE_ROW && sqlite3_column_int(st.Get(), 0) == 0;
+    }
     for (auto& [sql, stmt] : m_mapStatement) sqlite3_finalize(stmt);
     m_mapStatement.clear();
-    if (m_db) sqlite3_close_v2(m_db);
+    if (sqlite3_close(m_db) != SQLITE_OK) {
+        complete = false;
+        sqlite3_close_v2(m_db);  // a statement still in use: closes when it is finalised
+    }
     m_db = nullptr;
+    return complete;
 }
 
 bool CSolutionDb::Open(const fs::path& path) {
     return NoThrow([&] {
-        Close();
+        CloseReporting();
         fs::path file = path;
         fs::path tempFolder;
         if (file.empty()) {
@@ -342,7 +385,9 @@ bool CSolutionDb::Open(const fs::path& path) {
         // Only takes effect on a file without tables yet, so before anything is written.
         Execute("PRAGMA page_size=" + std::to_string(kPageSize));
         Execute("PRAGMA JOURNAL_MODE=WAL");
-        Execute("PRAGMA SYNCHRONOUS=OFF");
+        // NORMAL in WAL mode syncs only at checkpoints; OFF could leave a corrupt file
+        // after a power cut.
+        Execute("PRAGMA SYNCHRONOUS=NORMAL");
         // A batch of events touches pages all over the id index; keeping the pages in
         // memory spares each commit re-reading them (performance only).
         Execute("PRAGMA cache_size=-65536");
@@ -356,8 +401,8 @@ bool CSolutionDb::Open(const fs::path& path) {
                 CStatement create(*this, kTableCreates[i], false);
                 create.Run();
             } else if (rc != SQLITE_ROW) {
-                // Not a database (or unreadable): nothing will work on it.
-                Close();
+                // Not a database (or unreadable): nothing will work on it, nor be kept.
+                (void)Close();
                 return false;
             }
         }
@@ -420,7 +465,7 @@ bool CSolutionDb::CreateSequence(const CRUid& id, const Property::CSequence& p) 
             st.BindUid(1, id);
             st.Step();
         }
-        if (UpdateSequence(id, p)) return true;
+        if (UpdateSequence(id, p)) return tr.Commit();
         tr.Rollback();
         return false;
     });
@@ -433,7 +478,7 @@ bool CSolutionDb::UpdateSequence(const CRUid& id, const Property::CSequence& p) 
             CStatement st(*this, "UPDATE sequence SET sTitle=? WHERE idSequence=?");
             st.BindText(1, p.sTitle);
             st.BindUid(2, id);
-            if (st.RunChanging()) return true;
+            if (st.RunChanging()) return tr.Commit();
         }
         tr.Rollback();
         return false;
@@ -446,7 +491,10 @@ bool CSolutionDb::CreateTrack(const CRUid& idTrack, const CRUid& idSequence,
                               const Property::CTrack& p) {
     return NoThrow([&] {
         CTransaction tr(*this);
-        if (!GetSequence(idSequence)) return false;  // nothing written yet
+        if (!GetSequence(idSequence)) {
+            tr.Rollback();
+            return false;
+        }
         int rc;
         {
             CStatement st(*this, "INSERT INTO track (idTrack,idSequence) VALUES(?,?)");
@@ -457,9 +505,12 @@ bool CSolutionDb::CreateTrack(const CRUid& idTrack, const CRUid& idSequence,
         if (IsConstraint(rc)) {
             // The track exists: it is overwritten only where it already belongs.
             const auto stored = GetTrack(idTrack);
-            if (!stored || stored->idSequence != idSequence) return false;
+            if (!stored || stored->idSequence != idSequence) {
+                tr.Rollback();
+                return false;
+            }
         }
-        if (UpdateTrack(idTrack, p)) return true;
+        if (UpdateTrack(idTrack, p)) return tr.Commit();
         tr.Rollback();
         return false;
     });
@@ -472,7 +523,7 @@ bool CSolutionDb::UpdateTrack(const CRUid& idTrack, const Property::CTrack& p) {
             CStatement st(*this, "UPDATE track SET sTitle=? WHERE idTrack=?");
             st.BindText(1, p.sTitle);
             st.BindUid(2, idTrack);
-            if (st.RunChanging()) return true;
+            if (st.RunChanging()) return tr.Commit();
         }
         tr.Rollback();
         return false;
@@ -546,6 +597,8 @@ std::pair<std::shared_ptr<const CSolutionDb::CTrack>, bool> CSolutionDb::ChangeM
             st.BindText(1, mml);
             st.BindUid(2, idTrack);
             if (st.Step() == SQLITE_DONE && sqlite3_changes(m_db) == 1) {
+                st.Reset();  // the statement must be done before the commit
+                if (!tr.Commit()) return {stored, false};
                 auto changed = std::make_shared<CTrack>(*stored);
                 changed->sMml = mml;
                 return {std::move(changed), true};
@@ -574,9 +627,12 @@ std::shared_ptr<const CSolutionDb::CTrack> CSolutionDb::CreatePort(const CRUid& 
         if (IsConstraint(rc)) {
             // The port exists: its stored sequence must stay the one of its track.
             const auto stored = GetPort(idPort);
-            if (!stored || stored->idSequence != track->idSequence) return nullptr;
+            if (!stored || stored->idSequence != track->idSequence) {
+                tr.Rollback();
+                return nullptr;
+            }
         }
-        if (UpdatePort(idPort, p)) return track;
+        if (UpdatePort(idPort, p) && tr.Commit()) return track;
         tr.Rollback();
         return nullptr;
     });
@@ -595,7 +651,7 @@ bool CSolutionDb::UpdatePort(const CRUid& idPort, const Property::CPort& p) {
             st.BindInt(4, p.nChannel);
             st.BindInt(5, p.bEnable ? 1 : 0);
             st.BindUid(6, idPort);
-            if (st.RunChanging()) return true;
+            if (st.RunChanging()) return tr.Commit();
         }
         tr.Rollback();
         return false;
@@ -741,8 +797,9 @@ std::shared_ptr<const CSolutionDb::CPort> CSolutionDb::InsertEvents(
                 if (IsConstraint(rc) && pSkipped) pSkipped->push_back(event);
             }
         }
-        if (ok) return port;
+        if (ok && tr.Commit()) return port;
         tr.Rollback();
+        if (pSkipped) pSkipped->clear();
         return nullptr;
     });
 }
@@ -884,10 +941,60 @@ CSolutionDb::CDeleted CSolutionDb::Delete(const CRUidSet& ids) {
             remove("DELETE FROM port WHERE idPort IN (%s)", portIds) &&
             remove("DELETE FROM event WHERE idPort IN (%s)", portIds) &&
             remove("DELETE FROM event WHERE idEvent IN (%s)", result.setEvent);
-        if (ok) return result;
+        if (ok && tr.Commit()) return result;
         tr.Rollback();
         return {};
     });
+}
+
+// --- Checking ---
+
+std::string CSolutionDb::CheckIntegrity(const fs::path& file) {
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) return ec ? ec.message() : "not a regular file";
+    // A read-only connection to a database in WAL mode creates the -wal and -shm files
+    // when they are missing, and leaves them. Without a -wal file there is nothing beyond
+    // the main file, which can then be read as immutable: no lock, no companion file.
+    fs::path wal = file;
+    wal += "-wal";
+    const bool withLog = fs::exists(wal, ec);
+    std::string uri = "file:";
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (const unsigned char c : file.string()) {
+        if (std::isalnum(c) || std::strchr("/-_.~", c)) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += kDigits[c >> 4];
+            uri += kDigits[c & 15];
+        }
+    }
+    uri += withLog ? "?mode=ro" : "?immutable=1";
+
+    sqlite3* db = nullptr;
+    std::string result;
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+        SQLITE_OK) {
+        result = db ? sqlite3_errmsg(db) : "cannot be opened";
+    } else {
+        sqlite3_busy_timeout(db, 2000);
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) != SQLITE_OK) {
+            result = sqlite3_errmsg(db);
+        } else if (sqlite3_step(st) != SQLITE_ROW) {
+            result = sqlite3_errmsg(db);
+        } else {
+            const unsigned char* text = sqlite3_column_text(st, 0);
+            result = text ? reinterpret_cast<const char*>(text) : "no answer";
+            // Problems of the main schema come after a heading line.
+            static constexpr std::string_view kHeading = "*** in database main ***\n";
+            if (result.compare(0, kHeading.size(), kHeading) == 0) result.erase(0, kHeading.size());
+            if (const size_t eol = result.find('\n'); eol != std::string::npos) result.resize(eol);
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return result.empty() ? "unknown problem" : result;
 }
 
 }  // namespace DUve

@@ -1,7 +1,10 @@
 // The solution database: the persistent store of one solution in an SQLite file with the
 // tables sequence, track, port and event. Rows come back as records carrying the property
 // objects; every write runs inside a nestable transaction scope (BEGIN/COMMIT outermost,
-// savepoints inside), so a failed inner step undoes only its own changes.
+// savepoints inside), so a failed inner step undoes only its own changes. A write reports
+// success only once it is committed: when the commit fails it reports failure (false,
+// nothing, or an empty result) and nothing of it is stored. Inside a caller's scope its
+// commit is the caller's: the caller's Commit tells whether it was stored.
 #pragma once
 
 #include <cstdint>
@@ -59,21 +62,32 @@ public:
     };
 
     // One nestable transaction scope. The outermost runs "BEGIN", every scope sets the
-    // savepoint "_<depth>"; leaving a scope releases its savepoint and the outermost one
-    // commits. Rollback undoes what was done since the scope began; the scope stays open.
-    // A scope left by an exception rolls back first.
+    // savepoint "_<depth>". Commit ends the scope keeping its changes: it releases the
+    // savepoint, and the outermost scope commits. A Commit that fails (the disk is full,
+    // the file cannot be written) rolls the whole scope back and returns false, so what it
+    // wrote is not stored; an inner scope's Commit only fails when the transaction around
+    // it is already lost. Scopes end innermost first; a scope ends once.
+    // Rollback undoes what was done since the scope began; the scope stays open.
+    // A scope left by an exception rolls back. A scope left without Commit commits on the
+    // way out as Commit would; a failure there is rolled back and reported on standard
+    // error, but nobody sees a result: writers call Commit and look at it.
     class CTransaction {
     public:
         explicit CTransaction(CSolutionDb& db);
         ~CTransaction();
         CTransaction(const CTransaction&) = delete;
         CTransaction& operator=(const CTransaction&) = delete;
+        [[nodiscard]] bool Commit();
         void Rollback();
 
     private:
+        // Ends the scope, keeping or undoing its changes; true when kept and stored.
+        bool Finish(bool keep);
+
         CSolutionDb& m_db;
         unsigned m_nDepth;
-        int m_nUncaught;
+        bool m_bStarted = false;
+        bool m_bFinished = false;
     };
 
     CSolutionDb();
@@ -85,9 +99,18 @@ public:
     // closed first. An empty path opens a new temporary file "sol*.tmp" under the
     // "tmpsolution" folder; the first such open in the process also removes the temporary
     // databases that earlier runs left there. False when the file is not a usable database.
+    // Writes are synchronised with the disk at checkpoints (WAL, synchronous NORMAL): a
+    // crash of the program loses nothing committed, a power cut at most the last commits,
+    // and neither corrupts the file.
     bool Open(const std::filesystem::path& path);
-    void Close();
+    // Copies the write-ahead log into the database file and empties it, so the file alone
+    // is complete, then closes. False when that copy failed (then the -wal file keeps the
+    // changes and the next open reads them) or when nothing was open.
+    bool Close();
     bool IsOpen() const { return m_db != nullptr; }
+    // Commits that failed (and were rolled back) since the database was made: a caller can
+    // tell "refused by the storage" from "nothing to do".
+    uint64_t CommitFailures() const { return m_nCommitFailures; }
     const std::filesystem::path& GetPath() const { return m_path; }
 
     std::shared_ptr<const CRSeq::Property::CSequence> GetSequence(const CRUid& id);
@@ -142,6 +165,11 @@ public:
     // Removes sequences, tracks, ports and events with everything below them.
     CDeleted Delete(const CRUidSet& ids);
 
+    // Runs SQLite's integrity check over a database file without writing or creating
+    // anything: "ok", or the first problem found (a file that cannot be read or is not a
+    // database is a problem too). The file may be in use by a running server.
+    static std::string CheckIntegrity(const std::filesystem::path& file);
+
 private:
     class CStatement;
     friend class CStatement;
@@ -151,10 +179,13 @@ private:
     void Release(const std::string& sql, sqlite3_stmt* stmt);
     // Runs a statement that returns no rows; true when it completed.
     bool Execute(const std::string& sql);
+    // Close, saying on standard error when the changes stayed in the -wal file.
+    void CloseReporting();
 
     std::filesystem::path m_path;
     sqlite3* m_db = nullptr;
     std::vector<CTransaction*> m_vTransaction;
+    uint64_t m_nCommitFailures = 0;
     std::unordered_map<std::string, sqlite3_stmt*> m_mapStatement;
 };
 

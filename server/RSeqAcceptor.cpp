@@ -1,6 +1,11 @@
 #include "server/RSeqAcceptor.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
+#include <set>
+#include <unordered_map>
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -26,6 +31,14 @@ public:
         m_acceptor.SetListenCallback([this] { OnListen(); });
         m_acceptor.SetAcceptedCallback(
             [this](const std::shared_ptr<CRSocket::CSocket>& s) { OnAccepted(s); });
+        m_acceptor.SetAcceptErrorCallback(
+            [this](const boost::system::error_code& ec, int failures, CRSocket::CBackoff::CDelay) {
+                OnAcceptError(ec, failures);
+            });
+        m_acceptor.SetAcceptResumedCallback([this](int failures) {
+            CRMsBase::OutputMessage(m_senders, "\r\nAcceptor Accept resumed after %d failed attempts",
+                                    failures);
+        });
     }
 
     ~CMain() {
@@ -40,12 +53,31 @@ public:
 
     void Listen(uint16_t port) { m_acceptor.Listen(port); }
 
+    // Closes the listening socket and the connections that have not registered yet.
     void Stop() {
+        const bool wasListening = m_acceptor.IsOpen();
+        const int port = m_acceptor.LocalPort();
         m_acceptor.Close();
+        while (!m_pending.empty()) Close(m_pending.begin()->second.socket);
         UpdateState();
+        if (!wasListening) return;
+        m_senders.Send(std::make_shared<CMessageAcceptorStopped>());
+        CRMsBase::OutputMessage(m_senders, "\r\nAcceptor Stop : port=%d", port);
+    }
+
+    void SetPendingLimits(size_t total, size_t perAddress) {
+        m_nMaxPending = std::max<size_t>(1, total);
+        m_nMaxPendingPerAddress = std::max<size_t>(1, perAddress);
     }
 
 private:
+    // A connection that has not registered yet, in the order of arrival.
+    struct CPending {
+        std::shared_ptr<CRSocket::CSocket> socket;
+        std::string sAddress;  // the remote IP address
+        std::unique_ptr<boost::asio::steady_timer> timer;
+    };
+
     void UpdateState() {
         m_state->bListening = m_acceptor.IsOpen();
         m_state->nPort = m_acceptor.IsOpen() ? m_acceptor.LocalPort() : 0;
@@ -66,7 +98,19 @@ private:
         CRMsBase::OutputMessage(m_senders, "\r\nAcceptor Error : %s", text);
     }
 
+    // One line per burst of failed accepts (and one more when the error changes in it).
+    void OnAcceptError(const boost::system::error_code& ec, int failures) {
+        if (failures == 1 || ec != m_lastAcceptError)
+            CRMsBase::OutputMessage(m_senders, "\r\nAcceptor Accept error : %s (retrying)", ec.message());
+        m_lastAcceptError = ec;
+    }
+
     void OnAccepted(const std::shared_ptr<CRSocket::CSocket>& socket) {
+        boost::system::error_code ec;
+        const auto remote = socket->Socket().remote_endpoint(ec);
+        std::string address = ec ? std::string("nothing") : remote.address().to_string();
+        MakeRoomFor(address);
+
         auto timer = std::make_unique<boost::asio::steady_timer>(m_io, m_timeout);
         std::weak_ptr<CRSocket::CSocket> weak = socket;
         timer->async_wait([this, weak](const boost::system::error_code& ec) {
@@ -78,7 +122,10 @@ private:
                 Drop(s);
             }
         });
-        m_pending.emplace(socket, std::move(timer));
+        const uint64_t order = m_nNextOrder++;
+        m_orderOf[socket.get()] = order;
+        m_byAddress[address].insert(order);
+        m_pending.emplace(order, CPending{socket, std::move(address), std::move(timer)});
         socket->SetDataCallback([this, weak](const CRSocket::CPayload& payload) {
             if (auto s = weak.lock()) OnRegistration(s, *payload);
         });
@@ -95,6 +142,31 @@ private:
         socket->StartReceive();
     }
 
+    // Closes the oldest pending connections that one more from `address` would put over
+    // a cap.
+    void MakeRoomFor(const std::string& address) {
+        const auto mine = m_byAddress.find(address);
+        if (mine != m_byAddress.end() && mine->second.size() >= m_nMaxPendingPerAddress) {
+            const auto oldest = m_pending.find(*mine->second.begin());
+            if (oldest != m_pending.end()) {
+                CRMsBase::OutputMessage(m_senders,
+                                        "\r\nAcceptor Pending limit : closing %s, the oldest of %d "
+                                        "unregistered connections from %s",
+                                        oldest->second.socket->GetRemoteAddressText(),
+                                        static_cast<int>(mine->second.size()), address);
+                Close(oldest->second.socket);
+            }
+        }
+        if (m_pending.size() >= m_nMaxPending) {
+            const auto& oldest = m_pending.begin()->second.socket;
+            CRMsBase::OutputMessage(m_senders,
+                                    "\r\nAcceptor Pending limit : closing %s, the oldest of %d "
+                                    "unregistered connections",
+                                    oldest->GetRemoteAddressText(), static_cast<int>(m_pending.size()));
+            Close(oldest);
+        }
+    }
+
     void OnRegistration(const std::shared_ptr<CRSocket::CSocket>& socket,
                         const CRSocket::CBytes& payload) {
         const auto objects = CProtocol::CSerialize::LoadObjects(payload);
@@ -107,6 +179,7 @@ private:
         if (regist) {
             // Bytes the client sent behind its registration stay unread in the connection.
             auto handle = std::make_shared<CRSocket::CHandle>(socket->DuplicateHandle());
+            const int dupError = errno;
             const std::string address = socket->GetRemoteAddressText();
             socket->SetDataCallback(nullptr);
             socket->SetErrorCallback(nullptr);
@@ -115,12 +188,34 @@ private:
                 m_senders.Send(std::make_shared<CMessageAcceptorAccepted>(
                     static_cast<int32_t>(regist->nVisiterId), regist->sToken,
                     regist->nSolutionId, std::move(handle), address));
+            else
+                CRMsBase::OutputMessage(m_senders, "\r\nAcceptor Handover failed : %s %s", address,
+                                        std::string(std::strerror(dupError)));
         }
         Drop(socket);
     }
 
+    // Closes a pending connection without any further report from it.
+    void Close(std::shared_ptr<CRSocket::CSocket> socket) {
+        socket->SetDataCallback(nullptr);
+        socket->SetErrorCallback(nullptr);
+        socket->Close();
+        Drop(socket);
+    }
+
     void Drop(const std::shared_ptr<CRSocket::CSocket>& socket) {
-        m_pending.erase(socket);  // destroys the timer (cancelling it)
+        const auto order = m_orderOf.find(socket.get());
+        if (order == m_orderOf.end()) return;
+        const auto it = m_pending.find(order->second);
+        if (it != m_pending.end()) {
+            const auto byAddress = m_byAddress.find(it->second.sAddress);
+            if (byAddress != m_byAddress.end()) {
+                byAddress->second.erase(order->second);
+                if (byAddress->second.empty()) m_byAddress.erase(byAddress);
+            }
+            m_pending.erase(it);  // destroys the timer (cancelling it)
+        }
+        m_orderOf.erase(order);
         UpdateState();
     }
 
@@ -130,8 +225,20 @@ private:
     CRThreadMessage::CListSender m_senders;
     std::shared_ptr<CState> m_state;
     std::chrono::milliseconds m_timeout;
-    std::map<std::shared_ptr<CRSocket::CSocket>, std::unique_ptr<boost::asio::steady_timer>> m_pending;
+    size_t m_nMaxPending = DefaultMaxPending();
+    size_t m_nMaxPendingPerAddress = kMaxPendingPerAddress;
+    boost::system::error_code m_lastAcceptError;
+    uint64_t m_nNextOrder = 0;
+    std::map<uint64_t, CPending> m_pending;  // by arrival: the oldest first
+    std::unordered_map<const CRSocket::CSocket*, uint64_t> m_orderOf;
+    std::map<std::string, std::set<uint64_t>> m_byAddress;
 };
+
+size_t CRSeqAcceptor::DefaultMaxPending() {
+    const uint64_t limit = CRSocket::OpenFileLimit().nSoft;
+    if (limit == 0) return kMaxPending;
+    return static_cast<size_t>(std::clamp<uint64_t>(limit / 4, 1, kMaxPending));
+}
 
 CRSeqAcceptor::CRSeqAcceptor(const CRThreadMessage::CListSender& senders,
                              std::chrono::milliseconds registrationTimeout) {
@@ -150,6 +257,10 @@ void CRSeqAcceptor::Listen(uint16_t port) {
 
 void CRSeqAcceptor::Stop() {
     m_worker->Post([](CMain& m) { m.Stop(); });
+}
+
+void CRSeqAcceptor::SetPendingLimits(size_t total, size_t perAddress) {
+    m_worker->Post([total, perAddress](CMain& m) { m.SetPendingLimits(total, perAddress); });
 }
 
 }  // namespace DUve

@@ -1,6 +1,8 @@
 // The acceptor service: listens on a port on its own worker thread, reads each new
-// connection's registration frame, and reports listen, error and accepted registrations
-// (with the connection) to its sender list.
+// connection's registration frame, and reports listen, stop, error and accepted
+// registrations (with the connection) to its sender list. Connections that have not
+// registered yet are capped, in total and per remote address, so that they cannot take
+// the descriptors registered clients need.
 #pragma once
 
 #include <atomic>
@@ -18,6 +20,10 @@ namespace DUve {
 class CRSeqAcceptor {
 public:
     struct CMessageAcceptorListen : CRThreadMessage::CMessage {};
+    // The listening socket was closed by Stop().
+    struct CMessageAcceptorStopped : CRThreadMessage::CMessage {};
+    // Listening could not start (a bind or listen failure, port 0, already listening).
+    // Failed accepts while listening are no error: they are logged and retried.
     struct CMessageAcceptorError : CRThreadMessage::CMessage {
         explicit CMessageAcceptorError(std::u16string text) : sError(std::move(text)) {}
         std::u16string sError;
@@ -45,6 +51,13 @@ public:
     // Largest registration frame a pending connection may announce; a registration is a
     // few dozen bytes, and nobody admitted yet may make the server hold megabytes.
     static constexpr uint32_t kMaxRegistrationPayload = 64 * 1024;
+    // Connections not registered yet: at most this many in all (or a quarter of the
+    // open-file limit when that is smaller) and this many from one address. Over a cap the
+    // oldest of them (of that address for the address cap) is closed.
+    static constexpr size_t kMaxPending = 256;
+    static constexpr size_t kMaxPendingPerAddress = 32;
+    // The cap in all for the process's current open-file limit.
+    static size_t DefaultMaxPending();
 
     explicit CRSeqAcceptor(const CRThreadMessage::CListSender& senders,
                            std::chrono::milliseconds registrationTimeout = kRegistrationTimeout);
@@ -52,6 +65,9 @@ public:
 
     void Listen(uint16_t port);
     void Stop();
+    // Changes the caps of connections not registered yet (each at least 1); applies to
+    // connections accepted from then on.
+    void SetPendingLimits(size_t total, size_t perAddress);
     // Whether the listening socket is open and bound (kept up to date by the acceptor thread).
     bool IsListening() const { return m_state->bListening.load(); }
     uint16_t ListeningPort() const { return m_state->nPort.load(); }

@@ -102,7 +102,8 @@ bool OnSetTrackTitle(CServer& server, const CSessionPtr&, const CCommandSetTrack
     }
     P::CTrack property = track->property;
     property.sTitle = c.sTitle;
-    if (property == track->property || !server.Db().UpdateTrack(c.idTrack, property)) {
+    if (property == track->property || !server.Db().UpdateTrack(c.idTrack, property) ||
+        !scope.Commit()) {
         scope.Rollback();
         return false;
     }
@@ -142,7 +143,8 @@ bool OnPortChangeInstrument(CServer& server, const CSessionPtr&,
     P::CPort property = port->property;
     property.sInstrument = c.sInstrument;
     property.nChannel = c.nChannel;
-    if (property == port->property || !server.Db().UpdatePort(c.idPort, property)) {
+    if (property == port->property || !server.Db().UpdatePort(c.idPort, property) ||
+        !scope.Commit()) {
         scope.Rollback();
         return false;
     }
@@ -164,7 +166,7 @@ bool OnCreateEvent(CServer& server, const CSessionPtr&, const CCommandCreateEven
     CSolutionDb::CTransaction scope(server.Db());
     std::vector<const P::CEventCommon*> skipped;
     const auto port = server.Db().InsertEvents(c.idPort, c.events, &skipped);
-    if (!port) {
+    if (!port || !scope.Commit()) {
         scope.Rollback();
         return false;
     }

@@ -58,6 +58,7 @@ std::vector<CProtocol::CPtr> CServer::Dispatch(const CSessionPtr& session,
         const auto it = table.find(command->GetSerializeId());
         if (it == table.end()) continue;
         bool logged = false;
+        const uint64_t failuresBefore = m_db.CommitFailures();
         try {
             logged = it->second(*this, session, *command, batch);
         } catch (const std::exception& e) {
@@ -68,6 +69,12 @@ std::vector<CProtocol::CPtr> CServer::Dispatch(const CSessionPtr& session,
         } catch (...) {
             logged = false;
             CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u %s failed : unknown exception",
+                                    m_nServerId, std::string(CProtocol::ClassName(command->GetSerializeId())));
+        }
+        // What the storage refused was not done: it is not recorded as a request either.
+        if (m_db.CommitFailures() != failuresBefore) {
+            logged = false;
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u %s not stored : the database refused the commit",
                                     m_nServerId, std::string(CProtocol::ClassName(command->GetSerializeId())));
         }
         if (logged) accepted.push_back(command);
@@ -164,7 +171,10 @@ private:
             const auto accepted = m_server.Dispatch(session, commands, batch);
             if (!accepted.empty()) {
                 const CRBytes bytes = CProtocol::CSerialize::SaveObjects(accepted);
-                if (!bytes.empty()) m_log.AppendLog(bytes);
+                if (!bytes.empty() && !m_log.AppendLog(bytes))
+                    CRMsBase::OutputMessage(m_senders,
+                                            "\r\nServer id=%u could not record %d commands in the activity log",
+                                            m_server.ServerId(), static_cast<int>(accepted.size()));
             }
             batch.Flush();
         }

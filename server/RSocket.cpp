@@ -1,8 +1,13 @@
 #include "server/RSocket.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <limits>
+#include <mutex>
+#include <unordered_map>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
@@ -13,6 +18,150 @@ namespace DUve::CRSocket {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
+// ---- process-wide send budget ----
+
+namespace {
+
+class CSocketErrorCategory : public boost::system::error_category {
+public:
+    const char* name() const noexcept override { return "palvor.socket"; }
+    std::string message(int) const override {
+        return "dropped: the send queues of all connections went over the process limit and "
+               "this connection's was the largest";
+    }
+};
+
+}  // namespace
+
+boost::system::error_code ErrorGlobalSendLimit() {
+    static const CSocketErrorCategory category;
+    return {1, category};
+}
+
+// The queued bytes of all connections and the connections that queued any, so that the
+// largest can be found when the total goes over the limit. The counters are atomics
+// touched on every send; the registry's mutex is taken once per connection (on its first
+// send and at its end) and while the limit is enforced.
+struct CSendBudget {
+    struct CEntry {
+        std::weak_ptr<CSocket> socket;
+        tcp::socket::executor_type executor;
+    };
+
+    static CSendBudget& Get() {
+        static CSendBudget* budget = new CSendBudget;  // outlives every socket, also at exit
+        return *budget;
+    }
+
+    bool Over() const {
+        return queued.load(std::memory_order_relaxed) >
+               evicting.load(std::memory_order_relaxed) + limit.load(std::memory_order_relaxed);
+    }
+
+    void Enter(CSocket& s) {
+        std::weak_ptr<CSocket> weak = s.weak_from_this();
+        if (weak.expired()) return;  // not shared: it cannot be chosen, only counted
+        std::lock_guard lock(mutex);
+        sockets.emplace(&s, CEntry{std::move(weak), s.m_socket.get_executor()});
+        s.m_bInBudget = true;
+    }
+
+    void Leave(CSocket& s) {
+        std::lock_guard lock(mutex);
+        sockets.erase(&s);
+    }
+
+    // Chooses the largest queues until the rest fits; each chosen connection fails on its
+    // own thread, and its bytes count as leaving from now on.
+    void Enforce() {
+        std::lock_guard lock(mutex);
+        while (Over()) {
+            const CEntry* worst = nullptr;
+            CSocket* worstSocket = nullptr;
+            size_t most = 0;
+            for (const auto& [s, entry] : sockets) {
+                if (s->m_bEvicted.load()) continue;
+                const size_t n = s->m_nPendingBytes.load(std::memory_order_relaxed);
+                if (n > most) {
+                    most = n;
+                    worst = &entry;
+                    worstSocket = s;
+                }
+            }
+            if (!worst) return;
+            // Counted before the credit is stored: whichever of this and the owner's
+            // DropQueue() comes first, the credit is given back exactly once.
+            evicting += most;
+            worstSocket->m_bEvicted.store(true);
+            worstSocket->m_nEvictCredit.store(most);
+            asio::post(worst->executor, [weak = worst->socket] {
+                if (auto self = weak.lock()) {
+                    self->Fail(ErrorGlobalSendLimit());
+                    self->DropQueue();  // also when it had failed already for another reason
+                }
+            });
+        }
+    }
+
+    std::atomic<size_t> queued{0};
+    std::atomic<size_t> evicting{0};
+    std::atomic<size_t> limit{kDefaultGlobalSendLimit};
+    std::mutex mutex;
+    std::unordered_map<CSocket*, CEntry> sockets;
+};
+
+void SetGlobalSendLimit(size_t bytes) {
+    // Kept far from the top of size_t so that "evicting + limit" cannot wrap.
+    CSendBudget::Get().limit = std::min(bytes, std::numeric_limits<size_t>::max() / 2);
+}
+
+size_t GlobalSendLimit() { return CSendBudget::Get().limit.load(); }
+
+size_t GlobalQueuedBytes() { return CSendBudget::Get().queued.load(); }
+
+// ---- descriptors ----
+
+namespace {
+
+uint64_t LimitValue(rlim_t v) {
+    return v == RLIM_INFINITY ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(v);
+}
+
+}  // namespace
+
+COpenFileLimit OpenFileLimit() {
+    COpenFileLimit out;
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) {
+        out.nError = errno;
+        return out;
+    }
+    out.nSoft = LimitValue(r.rlim_cur);
+    out.nHard = LimitValue(r.rlim_max);
+    return out;
+}
+
+COpenFileLimit RaiseOpenFileLimit() {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return OpenFileLimit();
+    int error = 0;
+    if (r.rlim_cur != r.rlim_max) {
+        rlimit raised = r;
+        raised.rlim_cur = r.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) error = errno;  // e.g. an infinite hard limit
+    }
+    COpenFileLimit out = OpenFileLimit();
+    if (!out.nError) out.nError = error;
+    return out;
+}
+
+CBackoff::CDelay CBackoff::Next() {
+    m_next = m_next == CDelay::zero() ? m_first : std::min(m_most, m_next * 2);
+    return m_next;
+}
+
+// ---- connection ----
+
 CHandle::~CHandle() {
     if (m_fd >= 0) ::close(m_fd);
 }
@@ -20,8 +169,28 @@ CHandle::~CHandle() {
 CSocket::CSocket(asio::io_context& io) : m_socket(io) {}
 
 CSocket::~CSocket() {
+    auto& budget = CSendBudget::Get();
+    if (m_bInBudget) budget.Leave(*this);
+    budget.queued -= m_nPendingBytes.load();
+    budget.evicting -= m_nEvictCredit.exchange(0);
     boost::system::error_code ec;
     m_socket.close(ec);
+}
+
+void CSocket::AddPending(size_t bytes) {
+    m_nPendingBytes += bytes;
+    CSendBudget::Get().queued += bytes;
+}
+
+void CSocket::ReleasePending(size_t bytes) {
+    m_nPendingBytes -= bytes;
+    CSendBudget::Get().queued -= bytes;
+}
+
+void CSocket::DropQueue() {
+    m_sendQueue.clear();
+    ReleasePending(m_nPendingBytes.load());
+    CSendBudget::Get().evicting -= m_nEvictCredit.exchange(0);
 }
 
 bool CSocket::Assign(int nativeHandle) {
@@ -47,6 +216,8 @@ void CSocket::Fail(const boost::system::error_code& ec) {
     auto self = shared_from_this();
     if (m_onError) m_onError(ec);
     Close();
+    // A write still in flight ends on m_bFailed and leaves the queue alone.
+    DropQueue();
 }
 
 void CSocket::StartReceive() {
@@ -99,7 +270,7 @@ void CSocket::Send(const CBytes& payload) {
 }
 
 void CSocket::SendFrame(std::shared_ptr<const CBytes> frame) {
-    if (!frame || frame->size() <= 4 || m_bOverflow) return;
+    if (!frame || frame->size() <= 4 || m_bOverflow || m_bFailed || m_bEvicted.load()) return;
     if (m_nPendingBytes + frame->size() > m_nSendLimit) {
         // The peer does not read: fail the connection (reported from the event loop, not
         // from inside the caller's send).
@@ -110,9 +281,12 @@ void CSocket::SendFrame(std::shared_ptr<const CBytes> frame) {
         });
         return;
     }
-    m_nPendingBytes += frame->size();
+    if (!m_bInBudget) CSendBudget::Get().Enter(*this);
+    AddPending(frame->size());
     m_sendQueue.push_back(std::move(frame));
     if (m_sendQueue.size() == 1) WriteFront();
+    auto& budget = CSendBudget::Get();
+    if (budget.Over()) budget.Enforce();
 }
 
 void CSocket::WriteFront() {
@@ -121,13 +295,9 @@ void CSocket::WriteFront() {
     asio::async_write(m_socket, asio::buffer(*front),
                       [weak, front](const boost::system::error_code& ec, size_t) {
                           auto self = weak.lock();
-                          if (!self) return;
-                          if (ec) {
-                              self->m_sendQueue.clear();
-                              self->m_nPendingBytes = 0;
-                              return self->Fail(ec);
-                          }
-                          self->m_nPendingBytes -= front->size();
+                          if (!self || self->m_bFailed) return;  // the queue is gone
+                          if (ec) return self->Fail(ec);
+                          self->ReleasePending(front->size());
                           self->m_sendQueue.pop_front();
                           if (!self->m_sendQueue.empty()) self->WriteFront();
                       });
@@ -150,7 +320,7 @@ int CSocket::DuplicateHandle() const {
     return ::dup(const_cast<tcp::socket&>(m_socket).native_handle());
 }
 
-CAcceptor::CAcceptor(asio::io_context& io) : m_io(io), m_acceptor(io) {}
+CAcceptor::CAcceptor(asio::io_context& io) : m_io(io), m_acceptor(io), m_retry(io) {}
 
 CAcceptor::~CAcceptor() {
     *m_alive = false;
@@ -160,6 +330,10 @@ CAcceptor::~CAcceptor() {
 void CAcceptor::Close() {
     boost::system::error_code ec;
     m_acceptor.close(ec);
+    m_retry.cancel();
+    ++m_nGeneration;  // whatever is still under way for the old socket ends quietly
+    m_nFailures = 0;
+    m_backoff.Reset();
 }
 
 uint16_t CAcceptor::LocalPort() const {
@@ -192,16 +366,37 @@ void CAcceptor::Listen(uint16_t port) {
 void CAcceptor::Accept() {
     auto socket = std::make_shared<CSocket>(m_io);
     std::weak_ptr<bool> alive = m_alive;
-    m_acceptor.async_accept(socket->Socket(), [this, alive, socket](const boost::system::error_code& ec) {
-        if (alive.expired()) return;
-        if (ec) {
-            if (m_onError) m_onError(ec);
-            return;
+    const uint64_t generation = m_nGeneration;
+    m_acceptor.async_accept(socket->Socket(), [this, alive, generation, socket](
+                                                  const boost::system::error_code& ec) {
+        if (alive.expired() || generation != m_nGeneration) return;
+        if (ec == asio::error::operation_aborted) return;
+        if (ec) return OnAcceptFailed(ec);
+        if (m_nFailures > 0) {
+            const int failures = m_nFailures;
+            m_nFailures = 0;
+            m_backoff.Reset();
+            if (m_onAcceptResumed) m_onAcceptResumed(failures);
         }
-        boost::system::error_code ignored;
+        boost::system::error_code ignored;  // a connection without it is only slower
         socket->Socket().set_option(tcp::no_delay(true), ignored);
         Accept();
         if (m_onAccepted) m_onAccepted(socket);
+    });
+}
+
+// Out of descriptors, buffers or memory, the listening socket's readiness would only
+// repeat the failure at once: wait, longer each time, then try again.
+void CAcceptor::OnAcceptFailed(const boost::system::error_code& ec) {
+    if (m_nFailures < std::numeric_limits<int>::max()) ++m_nFailures;
+    const auto delay = m_backoff.Next();
+    if (m_onAcceptError) m_onAcceptError(ec, m_nFailures, delay);
+    std::weak_ptr<bool> alive = m_alive;
+    const uint64_t generation = m_nGeneration;
+    m_retry.expires_after(delay);
+    m_retry.async_wait([this, alive, generation](const boost::system::error_code& waited) {
+        if (alive.expired() || waited || generation != m_nGeneration) return;
+        Accept();
     });
 }
 

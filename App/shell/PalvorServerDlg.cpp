@@ -40,14 +40,9 @@ CPalvorServerDlg::CPalvorServerDlg(COptions options)
         [this] { Refresh(); },
         [this](const std::u16string& error) {
             Refresh();
-            // Closing the listening socket ends its accept with an error; after a stop
-            // the user asked for, that is no failure to report.
-            if (m_bStopRequested) {
-                m_bStopRequested = false;
-                return;
-            }
             MessageBox(GTK_WINDOW(m_window), Utf16ToUtf8(error), false);
         },
+        [this] { Refresh(); },  // a stop is no failure: the page shows the new state
     });
 }
 
@@ -170,11 +165,9 @@ void CPalvorServerDlg::Start() {
         uint16_t port = 0xFFFF;
         if (!args.empty())
             if (const auto* p = std::get_if<int32_t>(&args[0])) port = static_cast<uint16_t>(*p);
-        m_bStopRequested = false;
         m_controller->PalvorServerRun(port);
     });
     browser.AddMethod(u"PalvorServerStop", [this](const auto&, CRVariant*) {
-        m_bStopRequested = m_controller->PalvorServerIsRunning();
         m_controller->PalvorServerStop();
     });
     browser.UpdateSynchronous();

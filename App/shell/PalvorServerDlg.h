@@ -69,6 +69,5 @@ private:
     DUve::CRRearrangeChildWindow m_hostRearrange;
     std::unique_ptr<DUve::CRLogPane> m_log;
     DUve::CRRearrangeChildWindow m_logRearrange;
-    bool m_bStopRequested = false;
     bool m_bRunning = false;  // DoModal's loop
 };

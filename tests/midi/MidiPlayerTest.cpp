@@ -278,10 +278,12 @@ private:
     CRThreadBridge::CReceiverPtr m_receiver;
 };
 
-// A player on "Piano"; each test uses note numbers of its own, so that what earlier players
-// left on the shared port does not count.
+// A player on "Piano"; each test uses note numbers of its own, and only what was stamped
+// after the rig was made counts, so that what earlier players left on the shared port does
+// not.
 struct CRig {
     CRig() { PlayerBackends(); }
+    const double dStart = AudioDevice::ClockSeconds();
     std::shared_ptr<CRMidiPlayer> player = CRMidiPlayer::Create();
 
     void Note(uint32_t step, uint8_t note, uint32_t length, bool bAdd = true) {
@@ -301,7 +303,8 @@ struct CRig {
         std::vector<CSent> v;
         for (auto& m : PlayerBackends()->Sent(0)) {
             const bool bNote = m.vBytes.size() == 3 && (m.vBytes[0] & 0xE0) == 0x80;
-            if (bNote && m.vBytes[1] >= lo && m.vBytes[1] <= hi) v.push_back(std::move(m));
+            if (bNote && m.vBytes[1] >= lo && m.vBytes[1] <= hi && m.dTime >= dStart)
+                v.push_back(std::move(m));
         }
         return v;
     }

@@ -1,10 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <string>
 
@@ -157,6 +161,7 @@ TEST_F(SolutionDbTest, AFileThatIsNotADatabaseIsRejectedAndEverythingFails) {
     EXPECT_TRUE(db.Delete({Uid(1)}).setSequence.empty());
     CSolutionDb::CTransaction scope(db);  // harmless without a connection
     scope.Rollback();
+    EXPECT_FALSE(scope.Commit());
 }
 
 TEST_F(SolutionDbTest, EmptyPathOpensANewTemporaryFileInTheTemporaryFolder) {
@@ -240,13 +245,18 @@ TEST_F(SolutionDbTest, NestedScopesCommitOnceAndRollBackOnlyTheirOwnPart) {
             {
                 CSolutionDb::CTransaction innermost(m_db);
                 ASSERT_TRUE(m_db.CreateSequence(Uid(3), CSequence(u"c")));
+                EXPECT_FALSE(inner.Commit());  // not before the scopes inside it
+                EXPECT_TRUE(innermost.Commit());
+                EXPECT_FALSE(innermost.Commit());  // once
             }
             inner.Rollback();  // takes 2 and 3 back
             ASSERT_TRUE(m_db.CreateSequence(Uid(4), CSequence(u"d")));
+            EXPECT_TRUE(inner.Commit());
         }
         // Nothing is visible to others before the outermost scope ends.
         EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 0);
         EXPECT_NE(m_db.GetSequence(Uid(1)), nullptr);
+        EXPECT_TRUE(outer.Commit());
     }
     EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 2);
     EXPECT_NE(m_db.GetSequence(Uid(1)), nullptr);
@@ -274,6 +284,17 @@ TEST_F(SolutionDbTest, RollingBackTheOutermostScopeOrLeavingItByExceptionKeepsNo
     EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 1);
 }
 
+TEST_F(SolutionDbTest, AScopeLeftWithoutCommitIsUndone) {
+    {
+        CSolutionDb::CTransaction scope(m_db);
+        ASSERT_TRUE(m_db.CreateSequence(Uid(1), CSequence(u"a")));
+    }
+    EXPECT_EQ(CRawDb(m_path).Int("SELECT count(*) FROM sequence"), 0);
+    // The database goes on working with the next scope.
+    EXPECT_TRUE(m_db.CreateSequence(Uid(2), CSequence(u"b")));
+    EXPECT_EQ(CRawDb(m_path).Int("SELECT count(*) FROM sequence"), 1);
+}
+
 TEST_F(SolutionDbTest, AFailedOperationInsideAScopeUndoesOnlyItself) {
     {
         CSolutionDb::CTransaction scope(m_db);
@@ -281,6 +302,7 @@ TEST_F(SolutionDbTest, AFailedOperationInsideAScopeUndoesOnlyItself) {
         EXPECT_FALSE(m_db.CreateTrack(Uid(2), Uid(9), CTrack(u"orphan")));
         EXPECT_FALSE(m_db.UpdateTrack(Uid(2), CTrack(u"none")));
         EXPECT_EQ(m_db.CreatePort(Uid(3), CPort(Uid(2), u"p", u"i", 0)), nullptr);
+        EXPECT_TRUE(scope.Commit());
     }
     CRawDb raw(m_path);
     EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 1);
@@ -485,6 +507,7 @@ TEST_F(SolutionDbTest, InsertEventsIsAllOrNothing) {
         CSolutionDb::CTransaction scope(m_db);
         ASSERT_NE(m_db.InsertEvents(Uid(3), Events({{5, Note(64)}})), nullptr);
         EXPECT_EQ(m_db.InsertEvents(Uid(3), list), nullptr);
+        EXPECT_TRUE(scope.Commit());
     }
     EXPECT_EQ(raw.Int("SELECT count(*) FROM event"), 1);
 }
@@ -634,6 +657,185 @@ TEST_F(SolutionDbTest, LargeIdentifierSetsWork) {
     EXPECT_EQ(m_db.SelectSequences(ids).size(), 2u);
     EXPECT_EQ(m_db.Delete(ids).setSequence, (CRUidSet{Uid(1, 1), Uid(200, 7)}));
     EXPECT_TRUE(m_db.SelectAllSequences().empty());
+}
+
+// --- a commit that fails, closing, checking ---
+
+namespace {
+
+// Every row of every table as another connection reads it.
+std::string Dump(const fs::path& path) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    sqlite3* db = nullptr;
+    std::string out;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        for (const std::string table : {"sequence", "track", "port", "event"}) {
+            sqlite3_stmt* st = nullptr;
+            out += table + ":";
+            if (sqlite3_prepare_v2(db, ("SELECT * FROM " + table + " ORDER BY 1").c_str(), -1,
+                                   &st, nullptr) != SQLITE_OK)
+                out += "unreadable";
+            while (st && sqlite3_step(st) == SQLITE_ROW) {
+                for (int i = 0; i < sqlite3_column_count(st); ++i) {
+                    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, i));
+                    out += '|';
+                    for (int k = 0; p && k < sqlite3_column_bytes(st, i); ++k)
+                        out += {kDigits[p[k] >> 4], kDigits[p[k] & 15]};
+                }
+                out += '\n';
+            }
+            sqlite3_finalize(st);
+        }
+    }
+    sqlite3_close(db);
+    return out;
+}
+
+fs::path WalOf(const fs::path& path) { return fs::path(path.string() + "-wal"); }
+
+// While it lives, a write that would make a file of this process longer than it is now
+// fails, as on a full disk; SQLite's log only grows at a commit.
+class CFullDisk {
+public:
+    explicit CFullDisk(const fs::path& file) {
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = fs::file_size(file);
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~CFullDisk() {
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    CFullDisk(const CFullDisk&) = delete;
+    CFullDisk& operator=(const CFullDisk&) = delete;
+
+private:
+    rlimit m_old{};
+    void (*m_handler)(int) = nullptr;
+};
+
+}  // namespace
+
+TEST_F(SolutionDbTest, AWriteWhoseCommitFailsReportsFailureAndStoresNothing) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    ASSERT_NE(m_db.InsertEvents(Uid(3), Events({{0, Note(60)}})), nullptr);
+    const CRUid event = m_db.SelectEventsOfPort(Uid(3)).at(0)->idEvent;
+    struct CWrite {
+        const char* name;
+        std::function<bool()> run;
+    };
+    const CWrite writes[] = {
+        {"CreateSequence", [&] { return m_db.CreateSequence(Uid(10), CSequence(u"new")); }},
+        {"UpdateSequence", [&] { return m_db.UpdateSequence(Uid(1), CSequence(u"renamed")); }},
+        {"CreateTrack", [&] { return m_db.CreateTrack(Uid(11), Uid(1), CTrack(u"new")); }},
+        {"UpdateTrack", [&] { return m_db.UpdateTrack(Uid(2), CTrack(u"renamed")); }},
+        {"ChangeMml", [&] { return m_db.ChangeMml(Uid(2), u"gab").second; }},
+        {"CreatePort",
+         [&] { return m_db.CreatePort(Uid(12), CPort(Uid(2), u"q", u"x", 1)) != nullptr; }},
+        {"UpdatePort", [&] { return m_db.UpdatePort(Uid(3), CPort(Uid(2), u"p2", u"y", 4)); }},
+        {"InsertEvents",
+         [&] { return m_db.InsertEvents(Uid(3), Events({{5, Note(61)}, {9, Note(62)}})) != nullptr; }},
+        {"Delete an event", [&] { return m_db.Delete({event}).setEvent.size() == 1; }},
+        {"Delete a sequence", [&] { return m_db.Delete({Uid(1)}).setSequence.size() == 1; }},
+    };
+    for (const CWrite& write : writes) {
+        SCOPED_TRACE(write.name);
+        const std::string before = Dump(m_path);
+        {
+            CFullDisk full(WalOf(m_path));
+            EXPECT_FALSE(write.run());
+        }
+        EXPECT_EQ(Dump(m_path), before);
+        // The connection goes on, and the same write, not stored before, succeeds now.
+        EXPECT_TRUE(write.run());
+        EXPECT_NE(Dump(m_path), before);
+    }
+}
+
+TEST_F(SolutionDbTest, ACallersCommitThatFailsUndoesEveryWriteOfItsScope) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    const std::string before = Dump(m_path);
+    {
+        CSolutionDb::CTransaction scope(m_db);
+        ASSERT_TRUE(m_db.UpdateTrack(Uid(2), CTrack(u"renamed")));
+        ASSERT_NE(m_db.InsertEvents(Uid(3), Events({{0, Note(60)}})), nullptr);
+        CFullDisk full(WalOf(m_path));
+        EXPECT_FALSE(scope.Commit());
+    }
+    EXPECT_EQ(Dump(m_path), before);
+    // This connection has dropped them too, and writes on.
+    EXPECT_EQ(m_db.GetTrack(Uid(2))->property.sTitle, u"lead");
+    EXPECT_TRUE(m_db.SelectEventsOfPort(Uid(3)).empty());
+    EXPECT_TRUE(m_db.UpdateTrack(Uid(2), CTrack(u"renamed")));
+    EXPECT_EQ(CRawDb(m_path).Text("SELECT sTitle FROM track"), "renamed");
+}
+
+TEST_F(SolutionDbTest, ClosingLeavesTheFileCompleteWhileAnotherConnectionIsOpen) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    CRawDb reader(m_path);  // keeps the log from going away with the last connection
+    ASSERT_EQ(reader.Int("SELECT count(*) FROM track"), 1);
+    ASSERT_GT(fs::file_size(WalOf(m_path)), 0u);
+    EXPECT_TRUE(m_db.Close());
+    EXPECT_FALSE(m_db.IsOpen());
+    EXPECT_FALSE(m_db.Close());  // nothing open
+    EXPECT_EQ(fs::file_size(WalOf(m_path)), 0u);
+
+    const fs::path copy = m_dir / "copy.db";
+    fs::copy_file(m_path, copy);
+    CSolutionDb copied;
+    ASSERT_TRUE(copied.Open(copy));
+    ASSERT_NE(copied.GetTrack(Uid(2)), nullptr);
+    EXPECT_EQ(copied.GetTrack(Uid(2))->sMml, u"cde");
+}
+
+TEST_F(SolutionDbTest, IntegrityCheckTellsSoundFilesFromDamagedOnesAndCreatesNothing) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    CListEvent many;
+    for (uint32_t i = 0; i < 3000; ++i) many.Insert(i * 10, Note(static_cast<uint8_t>(40 + i % 40)));
+    ASSERT_NE(m_db.InsertEvents(Uid(3), many), nullptr);
+    EXPECT_EQ(CSolutionDb::CheckIntegrity(m_path), "ok");  // in use, commits in its -wal
+    ASSERT_TRUE(m_db.Close());
+
+    // A folder name that needs escaping in an SQLite URI.
+    const fs::path folder = m_dir / "check a?b#c%41";
+    fs::create_directories(folder);
+    fs::copy_file(m_path, folder / "sound.db");
+    fs::copy_file(m_path, folder / "damaged.db");
+    {
+        // One whole page in the middle of the file overwritten.
+        const uintmax_t pages = fs::file_size(m_path) / CSolutionDb::kPageSize;
+        ASSERT_GE(pages, 4u);
+        std::fstream f(folder / "damaged.db", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(pages / 2 * CSolutionDb::kPageSize));
+        f << std::string(CSolutionDb::kPageSize, '\xa5');
+    }
+    std::ofstream(folder / "text.db") << std::string(4096, 'x');
+    std::ofstream(folder / "empty.db");
+
+    const auto listing = [&folder] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const auto before = listing();
+    const struct {
+        const char* name;
+        bool ok;
+    } cases[] = {{"sound.db", true},  {"empty.db", true},   {"damaged.db", false},
+                 {"text.db", false},  {"missing.db", false}, {".", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string result = CSolutionDb::CheckIntegrity(folder / c.name);
+        EXPECT_EQ(result == "ok", c.ok) << result;
+        EXPECT_FALSE(result.empty());
+        EXPECT_EQ(result.find('\n'), std::string::npos);
+    }
+    EXPECT_EQ(listing(), before);
+    EXPECT_NE(CSolutionDb::CheckIntegrity(folder / "text.db").find("not a database"), std::string::npos);
 }
 
 TEST(SolutionDbBlobList, WritesLowerCaseBlobLiteralsInSetOrder) {

@@ -1,6 +1,9 @@
 // The acceptor service on real loopback connections: registration check, reports,
-// pending-connection cleanup, stop and listen again.
+// pending-connection cleanup and caps, stop and listen again.
 #include "server/RSeqAcceptor.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +27,8 @@ protected:
             *log.receiver, [this](const auto& m) { errors.push_back(Utf16ToUtf8(m->sError)); });
         CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorListen>(
             *log.receiver, [this](const auto&) { ++listens; });
+        CRThreadMessage::AddHandler<CRSeqAcceptor::CMessageAcceptorStopped>(
+            *log.receiver, [this](const auto&) { ++stops; });
         acceptor = std::make_unique<CRSeqAcceptor>(log.Senders(), 1500ms);
     }
     void TearDown() override { acceptor.reset(); }
@@ -41,6 +46,7 @@ protected:
     std::vector<std::shared_ptr<const CRSeqAcceptor::CMessageAcceptorAccepted>> accepted;
     std::vector<std::string> errors;
     int listens = 0;
+    int stops = 0;
 };
 
 }  // namespace
@@ -131,20 +137,82 @@ TEST_F(Acceptor, ListenErrorsStopAndListeningAgain) {
     ASSERT_TRUE(Pump([&] { return errors.size() == 2; }));
     EXPECT_TRUE(acceptor->IsListening());
 
-    // A connection that stays open while the acceptor stops and listens again on the
-    // same port (address reuse lets the new listening socket bind).
+    // Stopping is no error: it is reported as a stop, and the connection that had not
+    // registered yet is closed. Listening again on the same port works (the closed
+    // connection's TIME_WAIT does not block the bind).
     CRSeqClient lingering;
     ASSERT_TRUE(lingering.Connect("127.0.0.1", port));
     ASSERT_TRUE(Pump([&] { return log.Count("Acceptor Accepted") == 1; }));
     acceptor->Stop();
-    ASSERT_TRUE(Pump([&] { return errors.size() == 3 && !acceptor->IsListening(); }));
+    ASSERT_TRUE(Pump([&] { return stops == 1 && !acceptor->IsListening(); }));
+    EXPECT_TRUE(log.WaitFor("Acceptor Stop : port=" + std::to_string(port)));
+    EXPECT_TRUE(PalvorTest::PeerClosed(lingering.Fd(), 5s));
+    EXPECT_EQ(acceptor->PendingCount(), 0u);
+    acceptor->Stop();  // not listening: nothing to report
     acceptor->Listen(port);
     ASSERT_TRUE(Pump([&] { return listens == 2; }));
     EXPECT_TRUE(acceptor->IsListening());
+    EXPECT_EQ(stops, 1);
+    EXPECT_EQ(errors.size(), 2u);
+    EXPECT_EQ(log.Count("Acceptor Error : "), 2u);
 
     // Another listener cannot take the port while it is listened on.
     CRSeqAcceptor second(log.Senders());
     second.Listen(port);
-    ASSERT_TRUE(Pump([&] { return errors.size() == 4; }));
+    ASSERT_TRUE(Pump([&] { return errors.size() == 3; }));
     EXPECT_FALSE(second.IsListening());
+}
+
+// Unregistered connections over a cap close the oldest of them: of the new connection's
+// address when that address is over its share, of all otherwise. Loopback gives each
+// client its own source address (127.0.0.x).
+TEST_F(Acceptor, OverAPendingCapTheOldestUnregisteredConnectionIsClosed) {
+    acceptor->SetPendingLimits(4, 2);
+    const uint16_t port = Listen();
+    struct Step {
+        const char* from;
+        int closes;  // index of the connection closed by this one's arrival, or -1
+    };
+    const Step steps[] = {
+        {"127.0.0.2", -1},
+        {"127.0.0.1", -1},
+        {"127.0.0.1", -1},
+        {"127.0.0.1", 1},  // third from .1: its oldest goes, not the older one from .2
+        {"127.0.0.3", -1},
+        {"127.0.0.4", 0},  // fifth in all: the oldest of all goes
+    };
+    std::vector<std::unique_ptr<CRSeqClient>> clients;
+    std::vector<bool> closed;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(clients.size());
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        clients.push_back(std::make_unique<CRSeqClient>());
+        clients.back()->Adopt(fd);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        ::inet_pton(AF_INET, step.from, &addr.sin_addr);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        addr.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        ASSERT_TRUE(Pump([&] { return log.Count("Acceptor Accepted") == clients.size(); }));
+        closed.push_back(false);
+        if (step.closes >= 0) {
+            EXPECT_TRUE(PalvorTest::PeerClosed(clients[step.closes]->Fd(), 2s));
+            closed[step.closes] = true;
+        }
+        for (size_t i = 0; i < clients.size(); ++i) {
+            if (closed[i]) continue;
+            EXPECT_FALSE(PalvorTest::PeerClosed(clients[i]->Fd(), 0ms)) << i;
+        }
+    }
+    EXPECT_EQ(acceptor->PendingCount(), 4u);
+    EXPECT_EQ(log.Count("Acceptor Pending limit : closing"), 2u);
+
+    // Those left register as usual.
+    ASSERT_TRUE(clients[5]->SendRaw(
+        EncodeFrame(CProtocol::CSerialize::SaveObject(CProtocol::CRegistClient(5, u"t", 1)))));
+    ASSERT_TRUE(Pump([&] { return accepted.size() == 1; }));
+    EXPECT_EQ(accepted[0]->sRemoteAddress.rfind("127.0.0.4:", 0), 0u);
 }

@@ -215,3 +215,83 @@ TEST_F(Framing, APeerThatDoesNotReadFailsTheConnectionInsteadOfGrowingTheQueue) 
     EXPECT_LE(socket->PendingSendBytes(), size_t{1} << 20);
     EXPECT_FALSE(socket->IsOpen());
 }
+
+TEST(Backoff, DoublesFromTheFirstDelayUpToTheCapAndStartsOverAfterASuccess) {
+    CRSocket::CBackoff backoff(10ms, 1000ms);
+    for (const int ms : {10, 20, 40, 80, 160, 320, 640, 1000, 1000})
+        EXPECT_EQ(backoff.Next(), std::chrono::milliseconds(ms));
+    backoff.Reset();
+    EXPECT_EQ(backoff.Next(), 10ms);
+    EXPECT_EQ(backoff.Next(), 20ms);
+}
+
+namespace {
+
+// Sets the process-wide bound of queued bytes for one test.
+class CGlobalSendLimit {
+public:
+    explicit CGlobalSendLimit(size_t bytes) : m_saved(CRSocket::GlobalSendLimit()) {
+        CRSocket::SetGlobalSendLimit(bytes);
+    }
+    ~CGlobalSendLimit() { CRSocket::SetGlobalSendLimit(m_saved); }
+
+private:
+    size_t m_saved;
+};
+
+}  // namespace
+
+// Peers that never read: the queued bytes stay counted until the writes complete, which
+// only happens while the event loop runs. The send that takes the total over the bound
+// fails the largest queue, whichever connection sent it.
+TEST(SendBudget, GoingOverTheProcessBoundFailsTheConnectionWithTheMostQueued) {
+    constexpr size_t kMiB = 1 << 20;
+    const CGlobalSendLimit bound(5 * kMiB);
+    struct Case {
+        std::vector<size_t> mib;  // queued per connection, in send order
+        size_t failed;            // which one goes
+    };
+    const Case cases[] = {{{1, 3, 2}, 1}, {{3, 1, 2}, 0}, {{1, 1, 4}, 2}, {{1, 5}, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.mib));
+        const size_t before = CRSocket::GlobalQueuedBytes();
+        {
+            boost::asio::io_context io;
+            std::vector<std::shared_ptr<CRSocket::CSocket>> sockets;
+            std::vector<int> peers;
+            std::vector<std::vector<boost::system::error_code>> errors(c.mib.size());
+            for (size_t i = 0; i < c.mib.size(); ++i) {
+                auto [a, b] = PalvorTest::TcpPair();
+                peers.push_back(a);
+                sockets.push_back(std::make_shared<CRSocket::CSocket>(io));
+                ASSERT_TRUE(sockets.back()->Assign(b));
+                sockets.back()->SetErrorCallback(
+                    [&errors, i](const boost::system::error_code& ec) { errors[i].push_back(ec); });
+                sockets.back()->Send(std::vector<uint8_t>(c.mib[i] * kMiB, uint8_t(i)));
+            }
+            const auto end = std::chrono::steady_clock::now() + 5s;
+            while (errors[c.failed].empty() && std::chrono::steady_clock::now() < end) {
+                io.restart();
+                io.run_for(5ms);
+            }
+            for (size_t i = 0; i < sockets.size(); ++i) {
+                if (i == c.failed) {
+                    EXPECT_EQ(errors[i], std::vector{CRSocket::ErrorGlobalSendLimit()});
+                    EXPECT_FALSE(sockets[i]->IsOpen());
+                    EXPECT_EQ(sockets[i]->PendingSendBytes(), 0u);
+                } else {
+                    EXPECT_TRUE(errors[i].empty()) << i;
+                    EXPECT_TRUE(sockets[i]->IsOpen()) << i;
+                }
+            }
+            EXPECT_LE(CRSocket::GlobalQueuedBytes() - before, 5 * kMiB);
+            // Still queued when the connections go (nothing runs the loop any more).
+            const size_t survivor = c.failed == 0 ? 1 : 0;
+            sockets[survivor]->Send(std::vector<uint8_t>(64 * 1024, 1));
+            EXPECT_GE(CRSocket::GlobalQueuedBytes() - before, 64u * 1024);
+            for (int fd : peers) ::close(fd);
+        }
+        // Whatever the connections still held is given back when they go.
+        EXPECT_EQ(CRSocket::GlobalQueuedBytes(), before);
+    }
+}

@@ -1,0 +1,124 @@
+// The activity log's file: rows, a complete file after closing, refusing a file that is
+// not a database; and the integrity check over the server folder's databases.
+#include "server/RActivityLog.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "model/SolutionDb.h"
+#include "support/TempDir.h"
+
+using namespace DUve;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The data of every row of a log file, read by another connection.
+std::vector<std::vector<uint8_t>> Rows(const fs::path& file) {
+    std::vector<std::vector<uint8_t>> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT data FROM log ORDER BY id", -1, &st, nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW) {
+            const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(st, 0));
+            rows.emplace_back(p, p + sqlite3_column_bytes(st, 0));
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+TEST(ActivityLog, RowsAreAppendedAndClosingLeavesTheFileComplete) {
+    PalvorTest::CTempDir dir;
+    const fs::path file = CRActivityLog::FileOf(dir.Path() / "a" / "b", 12);
+    EXPECT_EQ(file.filename(), "0012.db");
+    CRActivityLog log;
+    ASSERT_TRUE(log.Open(file));  // creates the folders
+    const std::vector<std::vector<uint8_t>> rows = {{1, 2, 3}, {}, std::vector<uint8_t>(5000, 7)};
+    for (const auto& row : rows) EXPECT_TRUE(log.AppendLog(row));
+
+    // Another connection keeps the -wal file from going away on its own.
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(file.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "SELECT count(*) FROM log", nullptr, nullptr, nullptr), SQLITE_OK);
+    const fs::path wal = file.string() + "-wal";
+    ASSERT_GT(fs::file_size(wal), 0u);
+    EXPECT_TRUE(log.Close());
+    EXPECT_EQ(fs::file_size(wal), 0u);
+    EXPECT_FALSE(log.AppendLog({1}));
+    EXPECT_FALSE(log.Close());
+    sqlite3_close(reader);
+
+    const fs::path copy = dir.Path() / "copy.db";
+    fs::copy_file(file, copy);
+    const auto stored = Rows(copy);
+    ASSERT_EQ(stored.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(stored[i], rows[i]) << "row " << i;
+
+    // Reopening appends after the rows there.
+    ASSERT_TRUE(log.Open(file));
+    EXPECT_TRUE(log.AppendLog({9}));
+    EXPECT_TRUE(log.Close());
+    EXPECT_EQ(Rows(file).size(), rows.size() + 1);
+}
+
+TEST(ActivityLog, AFileThatIsNotADatabaseIsRefused) {
+    PalvorTest::CTempDir dir;
+    const fs::path file = dir.Path() / "0001.db";
+    std::ofstream(file) << std::string(4096, 'x');
+    CRActivityLog log;
+    EXPECT_FALSE(log.Open(file));
+    EXPECT_FALSE(log.IsOpen());
+    EXPECT_FALSE(log.AppendLog({1}));
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string(4096, 'x'));
+}
+
+TEST(ActivityLog, TheServerFolderCheckCoversEachSolutionsTwoFilesInNameOrder) {
+    PalvorTest::CTempDir dir;
+    const fs::path folder = dir.Path() / "server";
+    {
+        CSolutionDb db;
+        ASSERT_TRUE(db.Open(folder / "0002_solution.db"));
+        CRActivityLog log;
+        ASSERT_TRUE(log.Open(folder / "0002.db"));
+        ASSERT_TRUE(log.AppendLog({1, 2}));
+    }
+    std::ofstream(folder / "0010.db") << std::string(4096, 'x');  // damaged
+    for (const char* other : {"notes.db", "12.db", "0003_solution.db.bak", "0004.db-wal"})
+        std::ofstream(folder / other) << std::string(4096, 'x');
+    fs::create_directories(folder / "0005_solution.db" / "x");  // not a file: a problem
+
+    const struct {
+        std::optional<uint32_t> solution;
+        std::vector<std::pair<std::string, bool>> expected;  // (name, ok)
+    } cases[] = {
+        {std::nullopt,
+         {{"0002.db", true}, {"0002_solution.db", true}, {"0005_solution.db", false}, {"0010.db", false}}},
+        {2, {{"0002_solution.db", true}, {"0002.db", true}}},
+        {10, {{"0010.db", false}}},
+        {7, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.solution ? std::to_string(*c.solution) : "all");
+        std::vector<std::pair<std::string, bool>> got;
+        for (const CRFileCheck& check : CheckServerFiles(folder, c.solution)) {
+            EXPECT_EQ(check.file.parent_path(), folder);
+            got.emplace_back(check.file.filename().string(), check.Ok());
+        }
+        EXPECT_EQ(got, c.expected);
+    }
+
+    // A missing folder has nothing to check, and stays missing.
+    EXPECT_TRUE(CheckServerFiles(dir.Path() / "none").empty());
+    EXPECT_TRUE(CheckServerFiles(dir.Path() / "none", 2).empty());
+    EXPECT_FALSE(fs::exists(dir.Path() / "none"));
+}
+
+}  // namespace

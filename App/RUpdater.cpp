@@ -177,7 +177,10 @@ bool ReplaceExecutable(const fs::path& exe, std::span<const uint8_t> content) {
         return false;
     }
     const fs::path folder = exe.has_parent_path() ? exe.parent_path() : fs::path(".");
-    std::string pattern = (folder / ("." + exe.filename().string() + ".update-XXXXXX")).string();
+    std::string name = ".";
+    name += exe.filename().string();
+    name += ".update-XXXXXX";
+    std::string pattern = (folder / name).string();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) {
         LogError("cannot create a temporary file in " + folder.string() + ": " + ErrnoText());

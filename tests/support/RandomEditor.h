@@ -220,7 +220,11 @@ public:
 
 private:
     size_t Below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(m_rng); }
-    std::u16string Title() { return u"t" + std::u16string(1, char16_t(u'a' + Below(26))); }
+    std::u16string Title() {
+        std::u16string title = u"t";
+        title += char16_t(u'a' + Below(26));
+        return title;
+    }
     // Mostly an identifier that is alive, sometimes one that was deleted or never stored,
     // now and then (one in `newEvery`) a new one, rarely one nobody ever used.
     CRUid Pick(std::vector<CRUid>& ever, size_t newEvery) {

@@ -1,5 +1,7 @@
 #include "runtime/RUiLoop.h"
 
+#include <cstdio>
+#include <exception>
 #include <stdexcept>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -63,10 +65,13 @@ void CRUiLoop::OnWakeup() {
             owner = inner->pOwner;
         }
         if (n == 0) continue;
+        // A handler's failure stays with it; the loop goes on.
         try {
             owner->OnSignal(n);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "palvor: a UI-thread handler failed: %s\n", e.what());
         } catch (...) {
-            // A handler's failure stays with it; the loop goes on.
+            std::fprintf(stderr, "palvor: a UI-thread handler failed with an unknown exception\n");
         }
         bool stranded = false;
         {
@@ -125,10 +130,13 @@ struct CPeriodic : std::enable_shared_from_this<CPeriodic> {
             auto self = weak.lock();
             if (ec || !self) return;
             self->Arm();
+            // A failing callback does not stop the timer.
             try {
                 self->callback();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "palvor: a UI timer callback failed: %s\n", e.what());
             } catch (...) {
-                // A failing callback does not stop the timer.
+                std::fprintf(stderr, "palvor: a UI timer callback failed with an unknown exception\n");
             }
         });
     }

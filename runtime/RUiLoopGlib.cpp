@@ -122,6 +122,8 @@ struct CGlibPeriodic {
             callback();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "palvor: a UI timer callback failed: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "palvor: a UI timer callback failed with an unknown exception\n");
         }
         g_source_unref(running);
         return G_SOURCE_REMOVE;

@@ -133,6 +133,8 @@ struct CRTimerT<TCounter>::CWin {
                     m->callback(*m->pHandle);
                 } catch (const std::exception& e) {
                     std::fprintf(stderr, "palvorserver: a timer callback failed: %s\n", e.what());
+                } catch (...) {
+                    std::fprintf(stderr, "palvorserver: a timer callback failed with an unknown exception\n");
                 }
             }
         }

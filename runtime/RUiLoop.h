@@ -38,6 +38,19 @@ public:
     virtual std::shared_ptr<void> StartTimer(std::chrono::milliseconds period,
                                              std::function<void()> f) = 0;
 
+    // UI thread: runs the handlers that are ready, and those that become ready within `d`.
+    virtual void RunFor(std::chrono::milliseconds d) = 0;
+    // UI thread: runs handlers until `done()` is true or `timeout` passes; returns done().
+    template <class F>
+    bool RunUntil(F&& done, std::chrono::milliseconds timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            RunFor(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
 protected:
     // Any thread: queue one call of OnWakeup on the UI thread. Must not block and must
     // not run it inline.
@@ -65,17 +78,7 @@ public:
     // Runs until Stop() (keeps running while idle).
     void Run();
     // Runs the handlers that are ready, and those that become ready within `d`.
-    void RunFor(std::chrono::milliseconds d);
-    // Runs handlers until `done()` is true or `timeout` passes; returns done().
-    template <class F>
-    bool RunUntil(F&& done, std::chrono::milliseconds timeout) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            RunFor(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
+    void RunFor(std::chrono::milliseconds d) override;
     void Stop();
     std::shared_ptr<void> StartTimer(std::chrono::milliseconds period,
                                      std::function<void()> f) override;

@@ -26,17 +26,7 @@ public:
     // Runs the context until Stop() (a nested run stops on its own Stop()).
     void Run();
     void Stop();
-    // Runs what is ready, and what becomes ready within `d`.
-    void RunFor(std::chrono::milliseconds d);
-    template <class F>
-    bool RunUntil(F&& done, std::chrono::milliseconds timeout) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            RunFor(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
+    void RunFor(std::chrono::milliseconds d) override;
 
     std::shared_ptr<void> StartTimer(std::chrono::milliseconds period,
                                      std::function<void()> f) override;

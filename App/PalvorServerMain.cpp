@@ -19,6 +19,7 @@
 #include <gtk/gtk.h>
 
 #include "App/RPalvorServer.h"
+#include "audio/linux/LinuxBackends.h"
 #include "App/RUpdater.h"
 #include "App/shell/PalvorServerDlg.h"
 #include "runtime/RMsBase.h"
@@ -248,6 +249,10 @@ int main(int argc, char** argv) {
         return RunCheck(checkSolution);
     }
     CRSocket::SetGlobalSendLimit(static_cast<size_t>(maxQueuedMib) << 20);
+    // The devices the player plays on: what was looked for and found goes to the error
+    // stream, so a silent machine can be told from a broken one.
+    for (const auto& line : AudioDevice::Linux::InstallBackends().vSearched)
+        std::fprintf(stderr, "palvorserver: %s\n", line.c_str());
     if (!headless) {
         if (port >= 0) return UsageError("--port goes with --headless; the page chooses the port");
         return RunWindow(argc, argv, site);

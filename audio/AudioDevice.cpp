@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 
 #include "audio/DeviceKinds.h"
 #include "runtime/RString.h"
@@ -29,7 +31,9 @@ public:
 class CEmptyAudioOut : public IAudioOutBackend {
 public:
     std::vector<CAudioOutInfo> Enumerate() override { return {}; }
-    std::unique_ptr<IAudioOutStream> Start(uint32_t, uint32_t, uint32_t, CAudioRefill) override { return nullptr; }
+    std::unique_ptr<IAudioOutStream> Start(uint32_t, uint32_t, uint32_t, CAudioRefill, CAudioLost) override {
+        return nullptr;
+    }
 };
 
 void FillMissing(CBackends& b) {
@@ -41,6 +45,36 @@ void FillMissing(CBackends& b) {
 }  // namespace
 
 std::chrono::steady_clock::time_point ClockEpoch() { return g_epoch; }
+
+uint64_t ClockNanoseconds() {
+    const auto d = std::chrono::steady_clock::now() - g_epoch;
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
+
+namespace {
+std::mutex g_logMutex;
+std::function<void(const std::string&)> g_logSink;
+}  // namespace
+
+void DeviceLog(const char* fmt, ...) {
+    char buf[1024];
+    va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    if (n < 0) return;
+    const std::string line(buf);
+    std::lock_guard lock(g_logMutex);
+    if (g_logSink)
+        g_logSink(line);
+    else
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void SetDeviceLogSink(std::function<void(const std::string&)> sink) {
+    std::lock_guard lock(g_logMutex);
+    g_logSink = std::move(sink);
+}
 
 double ClockSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - g_epoch).count();

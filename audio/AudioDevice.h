@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,14 @@ namespace DUve::AudioDevice {
 double ClockSeconds();
 // The moment the process clock counts from.
 std::chrono::steady_clock::time_point ClockEpoch();
+// Nanoseconds of the process clock.
+uint64_t ClockNanoseconds();
+
+// Device events people should see (an output that stopped by itself, a port that could
+// not be opened): one line each, to standard error unless a sink is set. The sink is
+// called on the thread that reports, so it must be safe from any thread.
+void DeviceLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void SetDeviceLogSink(std::function<void(const std::string&)> sink);
 
 using CQueueId = CRUid;
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,13 @@ struct CMidiOutPortInfo {
 class IMidiOutPort {
 public:
     virtual ~IMidiOutPort() = default;
-    // Sends one complete message (short or system exclusive) that was stamped for
-    // `nStampMs` milliseconds of the process clock; false when it failed.
-    virtual bool Send(const std::vector<uint8_t>& vBytes, uint64_t nStampMs) = 0;
+    // Sends one complete message (short or system exclusive) stamped for `nStampNs`
+    // nanoseconds of the process clock; false when it failed.
+    virtual bool Send(const std::vector<uint8_t>& vBytes, uint64_t nStampNs) = 0;
+    // How far ahead of its stamp a message may be handed over. A port that schedules
+    // (delivers each message at its stamp) answers the lead it needs; 0 means the port
+    // sends at once, so messages are handed over when their time has come.
+    virtual uint64_t LeadNs() const { return 0; }
 };
 
 class IMidiOutBackend {
@@ -84,20 +89,37 @@ class IAudioOutStream {
 public:
     virtual ~IAudioOutStream() = default;
     virtual uint32_t BufferSize() const = 0;  // frames per refill actually used
+    virtual uint32_t SampleRate() const = 0;  // frames per second the stream actually runs at
 };
 
-// Called by the stream on its own thread for each refill: returns one vector per channel,
-// each BufferSize() frames long.
-using CAudioRefill = std::function<std::vector<std::vector<float>>()>;
+// Sample types of channel buffers (the numbers are the ones audio drivers use).
+enum class ESampleType : int32_t { Int16LSB = 16, Int32LSB = 18, Float32LSB = 19 };
+
+// One channel buffer of a stream: samples of channel nChannel, nStride samples apart
+// (2 for the left or right half of interleaved stereo).
+struct CAudioChannelBuffer {
+    bool bInput = false;
+    uint32_t nChannel = 0;
+    ESampleType type = ESampleType::Float32LSB;
+    void* pData = nullptr;
+    uint32_t nStride = 1;
+};
+
+// Called by the stream on its own (real-time) thread for each period: writes nFrames
+// frames into the output buffers of the list. It allocates nothing and never waits long.
+using CAudioRefill = std::function<void(std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames)>;
+// Called at most once, from any thread, when a running stream stopped by itself (the
+// server went away, the device was removed); the text says why.
+using CAudioLost = std::function<void(const std::string& sWhy)>;
 
 class IAudioOutBackend {
 public:
     virtual ~IAudioOutBackend() = default;
     virtual std::vector<CAudioOutInfo> Enumerate() = 0;
-    // Starts a 2-channel stream; nBufferSize 0 = the device's preferred size. Null when
-    // the device cannot start.
-    virtual std::unique_ptr<IAudioOutStream> Start(uint32_t nNo, uint32_t nSampleRate,
-                                                   uint32_t nBufferSize, CAudioRefill refill) = 0;
+    // Starts a stream with at least 2 output channels; nBufferSize 0 = the device's
+    // preferred size. Null when the device cannot start.
+    virtual std::unique_ptr<IAudioOutStream> Start(uint32_t nNo, uint32_t nSampleRate, uint32_t nBufferSize,
+                                                   CAudioRefill refill, CAudioLost lost) = 0;
 };
 
 struct CBackends {

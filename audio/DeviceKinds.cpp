@@ -1,6 +1,7 @@
 #include "audio/DeviceKinds.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -8,6 +9,8 @@
 #include <optional>
 
 #include <boost/asio/steady_timer.hpp>
+
+#include "audio/SampleConvert.h"
 
 #include "runtime/RDebugTrace.h"
 #include "runtime/RString.h"
@@ -60,9 +63,11 @@ public:
     using CDeviceId = CDeviceMidiOut::CDeviceId;
 
     CMain(boost::asio::io_context& io, std::shared_ptr<const CDeviceId> id, std::weak_ptr<const void>)
-        : m_id(std::move(id)), m_timer(io), m_queue(NowMs()) {
+        : m_id(std::move(id)), m_timer(io), m_queue(ClockNanoseconds()) {
         m_port = Backends().pMidiOut->Open(m_id->nNo);
         DebugTrace(m_port ? "\nInitialized [%s]" : "\nError! Initialize [%s]", Utf16ToUtf8(m_id->sName).c_str());
+        if (!m_port) DeviceLog("MIDI output [%s] could not be opened", Utf16ToUtf8(m_id->sName).c_str());
+        m_nLead = m_port ? m_port->LeadNs() : 0;
         m_own = m_queue.CreateTrack();
         // Ticks fall just after each whole millisecond of the process clock: a message goes
         // out as soon as its millisecond has passed, not up to a tick later.
@@ -83,13 +88,16 @@ public:
             });
             t.Add<Request::CPushMidi>([](CMain& m, const std::shared_ptr<const Request::CPushMidi>& r) {
                 const auto it = m.m_tracks.find(r->id);
-                if (it != m.m_tracks.end()) CQueueMidi::Push(*it->second, ToUnits(r->dTime, 1000.0), r->vBytes);
+                if (it != m.m_tracks.end()) CQueueMidi::Push(*it->second, ToUnits(r->dTime, 1e9), r->vBytes);
             });
             t.Add<Request::CDeleteQueue>([](CMain& m, const std::shared_ptr<const Request::CDeleteQueue>& r) {
                 const auto it = m.m_tracks.find(r->id);
                 if (it == m.m_tracks.end()) return;
-                // Sounding notes end at once: only the note-offs survive, due immediately.
-                for (const auto& e : CQueueMidi::TakeNoteOffs(*it->second)) CQueueMidi::Push(*m.m_own, 0, e.vBytes);
+                // Sounding notes end at once: only the note-offs survive, due right after
+                // what has already been handed to the port (a scheduling port may hold
+                // note-ons that have not sounded yet).
+                for (const auto& e : CQueueMidi::TakeNoteOffs(*it->second))
+                    CQueueMidi::Push(*m.m_own, m.m_queue.Position(), e.vBytes);
                 m.m_tracks.erase(it);
             });
             return t;
@@ -98,8 +106,6 @@ public:
     }
 
 private:
-    static uint64_t NowMs() { return ToUnits(ClockSeconds(), 1000.0); }
-
     void Arm() {
         m_timer.expires_at(m_next);
         m_timer.async_wait([this](const boost::system::error_code& ec) {
@@ -110,8 +116,10 @@ private:
     void Tick() {
         m_next += std::chrono::milliseconds(1);
         Arm();
-        const uint64_t nNow = NowMs();
-        const uint64_t nSpan = nNow > m_queue.Position() ? nNow - m_queue.Position() : 0;
+        // A port that schedules gets each message its lead ahead of the stamp; any other
+        // port gets it once its time has passed.
+        const uint64_t nUpTo = ClockNanoseconds() + m_nLead;
+        const uint64_t nSpan = nUpTo > m_queue.Position() ? nUpTo - m_queue.Position() : 0;
         for (const auto& e : m_queue.Take(nSpan)) {
             if (!e.vBytes || e.vBytes->empty() || !m_port) continue;
             m_port->Send(*e.vBytes, e.nTime);
@@ -122,6 +130,7 @@ private:
     boost::asio::steady_timer m_timer;
     CClock::time_point m_next;
     std::unique_ptr<IMidiOutPort> m_port;
+    uint64_t m_nLead = 0;
     CQueueMidi m_queue;
     CQueueMidi::CTrackPtr m_own;
     std::map<CQueueId, CQueueMidi::CTrackPtr> m_tracks;
@@ -303,27 +312,32 @@ std::shared_ptr<CDeviceVst::CInstance> CDeviceVst::Open(std::shared_ptr<const CD
 
 namespace {
 
-// Worker of an audio output. The stream's refills run on the backend's thread; the
-// subscriber list and the mixing set are shared with them under their own locks.
+// Worker of an audio output. The stream's refills run on the backend's real-time thread:
+// they take the stream lock (held only briefly by the queue requests), mix into buffers
+// made at start, convert into the stream's buffers and count the switch; the worker
+// announces the counted switches and notices a stream that stopped by itself.
 template <EKind kKind>
 class CAudioOutMainT {
 public:
     using CDeviceId = CAudioOutIdT<kKind>;
 
-    CAudioOutMainT(boost::asio::io_context&, std::shared_ptr<const CDeviceId> id, std::weak_ptr<const void> instance)
-        : m_shared(std::make_shared<CShared>()) {
+    CAudioOutMainT(boost::asio::io_context& io, std::shared_ptr<const CDeviceId> id,
+                   std::weak_ptr<const void> instance)
+        : m_shared(std::make_shared<CShared>()), m_timer(io) {
         m_shared->id = std::move(id);
         m_shared->instance = std::move(instance);
     }
-    ~CAudioOutMainT() { Stop(); }
+    ~CAudioOutMainT() {
+        m_timer.cancel();
+        Stop();
+    }
 
     static const CRThreadMessage::CRRequestTableT<CAudioOutMainT>& RequestTable() {
         using M = CAudioOutMainT;
         static const auto table = [] {
             CRThreadMessage::CRRequestTableT<M> t;
             t.template Add<Request::CAddNotify>([](M& m, const std::shared_ptr<const Request::CAddNotify>& r) {
-                std::lock_guard lock(m.m_shared->subscriberMutex);
-                m.m_shared->subscribers.Add(r->sender);
+                m.m_subscribers.Add(r->sender);
                 if (m.m_started) r->sender.Send(m.m_started);
             });
             t.template Add<Request::CStart>([](M& m, const std::shared_ptr<const Request::CStart>& r) { m.Start(*r); });
@@ -344,6 +358,10 @@ public:
                 std::lock_guard lock(m.m_shared->streamMutex);
                 m.m_shared->tracks.erase(r->id);
             });
+            t.template Add<Request::CControlPanel>([](M& m, const std::shared_ptr<const Request::CControlPanel>&) {
+                DeviceLog("[%s] has no settings window of its own; set it up with the sound server's tools",
+                          Utf16ToUtf8(m.m_shared->id->sName).c_str());
+            });
             return t;
         }();
         return table;
@@ -351,28 +369,47 @@ public:
 
 private:
     static constexpr uint16_t kChannels = 2;
+    // Frames mixed per pass; a longer period is filled in several passes.
+    static constexpr uint32_t kMixFrames = 4096;
+    static constexpr auto kSwitchPoll = std::chrono::milliseconds(5);
 
     struct CShared {
         std::shared_ptr<const CDeviceId> id;
         std::weak_ptr<const void> instance;
-        std::mutex subscriberMutex;
-        CRThreadMessage::CListSender subscribers;
         std::mutex streamMutex;
         std::optional<CQueueAudio> mixing;  // present while a stream runs
         std::map<CQueueId, CQueueAudio::CTrackPtr> tracks;
         uint32_t nSampleRate = 0;
-        uint32_t nBufferSize = 0;
+        std::vector<float> vScratch[kChannels];  // kMixFrames each, made at start
+        std::atomic<uint64_t> nSwitches{0};
+        std::atomic<bool> bLost{false};
+        std::mutex lostMutex;
+        std::string sLost;
 
-        std::vector<std::vector<float>> Refill() {
-            {
-                std::lock_guard lock(subscriberMutex);
-                subscribers.Send(std::make_shared<const Notify::CBufferSwitch>(instance, id));
-            }
+        void Refill(std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames) {
+            nSwitches.fetch_add(1, std::memory_order_relaxed);
             std::lock_guard lock(streamMutex);
-            if (!mixing) return std::vector<std::vector<float>>(kChannels, std::vector<float>(nBufferSize, 0.0f));
-            // The stream's first sample is tied to the moment of its first refill.
-            if (mixing->Position() == 0) mixing->SetPosition(ToUnits(ClockSeconds(), nSampleRate));
-            return mixing->Mix(nBufferSize);
+            float* pScratch[kChannels] = {vScratch[0].data(), vScratch[1].data()};
+            for (uint32_t nDone = 0; nDone < nFrames;) {
+                const uint32_t n = std::min(nFrames - nDone, kMixFrames);
+                if (mixing) {
+                    // The stream's first sample is tied to the moment of its first refill.
+                    if (mixing->Position() == 0) mixing->SetPosition(ToUnits(ClockSeconds(), nSampleRate));
+                    mixing->MixInto(pScratch, kChannels, n);
+                } else {
+                    for (auto* p : pScratch) std::fill(p, p + n, 0.0f);
+                }
+                for (const auto& b : vBuffers)
+                    if (!b.bInput && b.nChannel < kChannels) WriteSamples(b, pScratch[b.nChannel], n, nDone);
+                nDone += n;
+            }
+        }
+        void Lost(const std::string& sWhy) {
+            {
+                std::lock_guard lock(lostMutex);
+                sLost = sWhy;
+            }
+            bLost.store(true, std::memory_order_release);
         }
     };
 
@@ -381,50 +418,79 @@ private:
     }
 
     void Start(const Request::CStart& r) {
-        Stop();
-        if (r.nSampleRate == 0) return;
+        if (m_stream || r.nSampleRate == 0) return;
         {
             std::lock_guard lock(m_shared->streamMutex);
             m_shared->mixing.emplace(kChannels, 0);
             m_shared->nSampleRate = r.nSampleRate;
-            m_shared->nBufferSize = r.nBufferSize;
+            for (auto& v : m_shared->vScratch) v.assign(kMixFrames, 0.0f);
         }
+        m_shared->bLost.store(false);
         std::weak_ptr<CShared> weak = m_shared;
-        auto stream = Backend().Start(m_shared->id->nNo, r.nSampleRate, r.nBufferSize, [weak] {
-            if (auto shared = weak.lock()) return shared->Refill();
-            return std::vector<std::vector<float>>();
-        });
+        auto stream = Backend().Start(
+            m_shared->id->nNo, r.nSampleRate, r.nBufferSize,
+            [weak](std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames) {
+                if (auto shared = weak.lock()) shared->Refill(vBuffers, nFrames);
+            },
+            [weak](const std::string& sWhy) {
+                if (auto shared = weak.lock()) shared->Lost(sWhy);
+            });
         if (!stream || stream->BufferSize() == 0) {
             stream.reset();
+            DeviceLog("audio output [%s] could not start (%u Hz, %u frames)", Utf16ToUtf8(m_shared->id->sName).c_str(),
+                      r.nSampleRate, r.nBufferSize);
             std::lock_guard lock(m_shared->streamMutex);
             m_shared->mixing.reset();
             return;
         }
-        {
-            std::lock_guard lock(m_shared->streamMutex);
-            m_shared->nBufferSize = stream->BufferSize();
-        }
+        if (stream->SampleRate() != r.nSampleRate)
+            DeviceLog("audio output [%s] runs at %u Hz, not the %u Hz asked for: audio plays at the wrong speed",
+                      Utf16ToUtf8(m_shared->id->sName).c_str(), stream->SampleRate(), r.nSampleRate);
         m_stream = std::move(stream);
-        std::lock_guard lock(m_shared->subscriberMutex);
+        m_nSwitchesSeen = m_shared->nSwitches.load();
         m_started = std::make_shared<const Notify::CStarted>(m_shared->instance, m_shared->id, r.nSampleRate,
                                                              kChannels, m_stream->BufferSize());
-        m_shared->subscribers.Send(m_started);
+        m_subscribers.Send(m_started);
+        ArmPoll();
     }
 
     void Stop() {
         m_stream.reset();  // no refill runs after this
-        {
-            std::lock_guard lock(m_shared->subscriberMutex);
-            m_started.reset();
-        }
+        m_started.reset();
         std::lock_guard lock(m_shared->streamMutex);
         m_shared->mixing.reset();
         m_shared->tracks.clear();
     }
 
+    // While a stream runs: announce its buffer switches and notice when it was lost.
+    void ArmPoll() {
+        m_timer.expires_after(kSwitchPoll);
+        m_timer.async_wait([this](const boost::system::error_code& ec) {
+            if (ec || !m_stream) return;
+            const uint64_t n = m_shared->nSwitches.load(std::memory_order_relaxed);
+            for (uint64_t k = std::min<uint64_t>(n - m_nSwitchesSeen, 64); k > 0; --k)
+                m_subscribers.Send(std::make_shared<const Notify::CBufferSwitch>(m_shared->instance, m_shared->id));
+            m_nSwitchesSeen = n;
+            if (m_shared->bLost.load(std::memory_order_acquire)) {
+                std::string sWhy;
+                {
+                    std::lock_guard lock(m_shared->lostMutex);
+                    sWhy = m_shared->sLost;
+                }
+                DeviceLog("audio output [%s] stopped: %s", Utf16ToUtf8(m_shared->id->sName).c_str(), sWhy.c_str());
+                Stop();
+                return;
+            }
+            ArmPoll();
+        });
+    }
+
     std::shared_ptr<CShared> m_shared;
+    boost::asio::steady_timer m_timer;
+    CRThreadMessage::CListSender m_subscribers;
     std::unique_ptr<IAudioOutStream> m_stream;
     std::shared_ptr<const Notify::CStarted> m_started;
+    uint64_t m_nSwitchesSeen = 0;
 };
 
 template <class CKind>

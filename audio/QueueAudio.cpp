@@ -32,23 +32,33 @@ bool CQueueAudio::IsReady(uint64_t nCount) const {
 }
 
 std::vector<std::vector<float>> CQueueAudio::Mix(uint64_t nCount) {
+    std::vector<std::vector<float>> mixed(m_nChannels, std::vector<float>(nCount, 0.0f));
+    std::vector<float*> pointers;
+    for (auto& m : mixed) pointers.push_back(m.data());
+    MixInto(pointers.data(), m_nChannels, nCount);
+    return mixed;
+}
+
+void CQueueAudio::MixInto(float* const* ppOut, uint16_t nOut, uint64_t nCount) {
     const uint64_t nBegin = m_nPosition;
     const uint64_t nEnd = nBegin + nCount;
-    std::vector<std::vector<float>> mixed(m_nChannels, std::vector<float>(nCount, 0.0f));
+    for (uint16_t i = 0; i < nOut; ++i) std::fill(ppOut[i], ppOut[i] + nCount, 0.0f);
     for (const auto& w : m_tracks) {
         const auto track = w.lock();
         if (!track) continue;
-        for (size_t i = 0; i < track->m_channels.size() && i < mixed.size(); ++i) {
+        for (size_t i = 0; i < track->m_channels.size(); ++i) {
             auto& c = track->m_channels[i];
-            auto& out = mixed[i];
-            uint64_t nChunkStart = c.nStart;
-            for (const auto& chunk : c.vChunks) {
-                const uint64_t nChunkEnd = nChunkStart + chunk->size();
-                const uint64_t nFrom = std::max(nChunkStart, nBegin);
-                const uint64_t nTo = std::min(nChunkEnd, nEnd);
-                for (uint64_t t = nFrom; t < nTo; ++t) out[t - nBegin] += (*chunk)[t - nChunkStart];
-                if (nChunkStart >= nEnd) break;
-                nChunkStart = nChunkEnd;
+            if (i < nOut) {
+                float* out = ppOut[i];
+                uint64_t nChunkStart = c.nStart;
+                for (const auto& chunk : c.vChunks) {
+                    if (nChunkStart >= nEnd) break;
+                    const uint64_t nChunkEnd = nChunkStart + chunk->size();
+                    const uint64_t nFrom = std::max(nChunkStart, nBegin);
+                    const uint64_t nTo = std::min(nChunkEnd, nEnd);
+                    for (uint64_t t = nFrom; t < nTo; ++t) out[t - nBegin] += (*chunk)[t - nChunkStart];
+                    nChunkStart = nChunkEnd;
+                }
             }
             while (!c.vChunks.empty() && c.nStart + c.vChunks.front()->size() <= nEnd) {
                 const uint64_t n = c.vChunks.front()->size();
@@ -60,7 +70,6 @@ std::vector<std::vector<float>> CQueueAudio::Mix(uint64_t nCount) {
     }
     std::erase_if(m_tracks, [](const std::weak_ptr<CTrack>& w) { return w.expired(); });
     m_nPosition = nEnd;
-    return mixed;
 }
 
 size_t CQueueAudio::LiveTrackCount() const {

@@ -46,6 +46,9 @@ public:
     // [Position(), Position() + nCount); silence where a track holds nothing. Drops the
     // consumed chunks and advances Position().
     std::vector<std::vector<float>> Mix(uint64_t nCount);
+    // The same into caller buffers: ppOut[c] holds nCount samples for each of the first
+    // nOut channels (further channels are skipped). Allocates nothing.
+    void MixInto(float* const* ppOut, uint16_t nOut, uint64_t nCount);
 
     size_t LiveTrackCount() const;
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "audio/AudioDevice.h"
-#include "audio/TestBackends.h"
+#include "support/TestBackends.h"
 #include "midi/RMidiPlayer.h"
 
 using namespace DUve;
@@ -52,7 +52,7 @@ CFigures Run(const std::shared_ptr<TestBackends::CMidiOut>& out, uint8_t channel
     std::vector<double> lateness;
     for (const auto& m : out->Sent(0))
         if (m.vBytes.size() == 3 && (m.vBytes[0] & 0x0F) == channel)
-            lateness.push_back(m.dTime * 1000.0 - static_cast<double>(m.nStampMs));
+            lateness.push_back(m.dTime * 1000.0 - static_cast<double>(m.nStampNs) / 1e6);
     CFigures f;
     f.nExpected = expected;
     f.nMessages = lateness.size();

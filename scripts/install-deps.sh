@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libglib2.0-dev libgtk-3-dev libwebkit2gtk-4.1-dev
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic openssl
+  libasound2-dev libjack-jackd2-dev librtaudio-dev libpulse-dev
+  jackd2 pulseaudio pulseaudio-utils sox
 )
 
 missing=()

@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <cmath>
+#include <climits>
+#include <cstring>
 #include <functional>
 #include <thread>
 
 #include "audio/DeviceKinds.h"
 #include "audio/PatchBay.h"
-#include "audio/TestBackends.h"
+#include "audio/SampleConvert.h"
+#include "support/TestBackends.h"
 
 using namespace DUve;
 using namespace DUve::AudioDevice;
@@ -34,7 +37,15 @@ const CEnv& Env() {
         CVstPluginInfo pad{u"/plug/Pad.so", u"Pad", u"V", u"P", 1, 0, 2, CDeviceVst::kFlagSynth};
         e.vst = std::make_shared<TestBackends::CVst>(std::vector<CVstPluginInfo>{synth, second, echo, pad});
         e.directSound = std::make_shared<TestBackends::CAudioOut>(std::vector<CAudioOutInfo>{{0, u"Speakers"}}, 2048);
-        e.asio = std::make_shared<TestBackends::CAudioOut>(std::vector<CAudioOutInfo>{{0, u"Driver"}}, 256);
+        e.asio = std::make_shared<TestBackends::CAudioOut>(
+            std::vector<CAudioOutInfo>{{0, u"Driver"}, {1, u"Six"}}, 256);
+        // Two inputs and four outputs of mixed sample types.
+        e.asio->SetLayout(1, {{true, 0, ESampleType::Float32LSB},
+                              {true, 1, ESampleType::Float32LSB},
+                              {false, 0, ESampleType::Int32LSB},
+                              {false, 1, ESampleType::Int16LSB},
+                              {false, 2, ESampleType::Float32LSB},
+                              {false, 3, ESampleType::Float32LSB}});
         SetBackends({e.midi, e.vst, e.directSound, e.asio});
         return e;
     }();
@@ -166,10 +177,11 @@ TEST(DeviceRegistry, DisplayNamesAreUniqueAndFollowKindOrder) {
 TEST(DeviceRegistry, AudioSinksAndDefaultOutput) {
     Env();
     const auto& sinks = CControl::CAudioIn::GetDeviceIdList();
-    ASSERT_EQ(sinks.size(), 3u);
+    ASSERT_EQ(sinks.size(), 4u);
     auto it = sinks.begin();
     EXPECT_EQ(*it++, IdOf(u"Speakers"));  // the default output
     EXPECT_EQ(*it++, IdOf(u"Driver"));
+    EXPECT_EQ(*it++, IdOf(u"Six"));
     EXPECT_EQ(*it++, IdOf(u"Echo"));
     EXPECT_EQ(CControl::CAudioIn::DefaultOutput(), IdOf(u"Speakers"));
     EXPECT_TRUE(CControl::AcceptsMidi(*IdOf(u"Synth")));
@@ -210,10 +222,10 @@ TEST(MidiOutDevice, SendsInTimeOrderAndDeletionKeepsOnlyNoteOffs) {
     EXPECT_EQ(sent[1].vBytes, (std::vector<uint8_t>{0xC0, 5}));
     EXPECT_EQ(sent[2].vBytes, (std::vector<uint8_t>{0x90, 62, 100}));
     EXPECT_GE(sent[2].dTime, now + 0.04);
-    // The output learns the time each message was stamped for (whole milliseconds), and
-    // is never asked before it.
-    EXPECT_EQ(sent[2].nStampMs, static_cast<uint64_t>((now + 0.04) * 1000.0));
-    EXPECT_GE(sent[2].dTime * 1000.0, static_cast<double>(sent[2].nStampMs));
+    // The output learns the time each message was stamped for, to the nanosecond, and a
+    // port that cannot schedule is never asked before it.
+    EXPECT_EQ(sent[2].nStampNs, static_cast<uint64_t>(std::trunc((now + 0.04) * 1e9)));
+    EXPECT_GE(sent[2].dTime * 1e9 + 1000.0, static_cast<double>(sent[2].nStampNs));
 
     Env().midi->Clear(0);
     {
@@ -372,8 +384,10 @@ TEST(AudioOutDevice, BufferZeroTakesTheDriversSizeAndLateSubscribersAreGreeted) 
     ASSERT_EQ(block.vChannels.size(), 2u);
     EXPECT_EQ(block.vChannels[0], std::vector<float>(256, 0.0f));
 
-    // A start at rate 0 only stops: nobody hears of a start any more, no refill runs.
-    driver->PostRequests({std::make_shared<const Request::CStart>(0, 0),
+    // A second start while running changes nothing; a stop ends the stream: nobody hears
+    // of a start any more, no refill runs.
+    driver->PostRequests({std::make_shared<const Request::CStart>(44100, 128),
+                          std::make_shared<const Request::CStop>(),
                           std::make_shared<const Request::CAddNotify>(after.log.sender)});
     ASSERT_TRUE(WaitFor([&] { return !env.asio->Pump(0); }));
     std::this_thread::sleep_for(50ms);
@@ -407,3 +421,94 @@ TEST(PatchBay, AConnectWithoutAConnectionReleasesItsDevices) {
     EXPECT_EQ(sub.log.Last()->size(), nBefore);
     EXPECT_TRUE(WaitFor([&] { return !padId->GetDevice(false); }));  // closed with the patch bay's handle
 }
+
+namespace DUve::AudioDevice {
+namespace {
+
+// Every mixed value reaches the first two outputs in their own sample type; inputs and
+// further outputs are left as they were.
+TEST(AudioOutDevice, OnlyOutputsZeroAndOneGetTheMixInTheirSampleTypes) {
+    const CEnv& env = Env();
+    auto six = IdOf(u"Six")->GetDevice(true);
+    six->PostRequest(std::make_shared<const Request::CStart>(48000, 0));
+    ASSERT_TRUE(WaitFor([&] { return env.asio->Pump(1); }));
+    CControl::CAudioIn sink(six);
+    struct CCase {
+        float f;
+        int16_t n16;
+        int32_t n32;
+        float fFloat;
+    };
+    const CCase cases[] = {{1.0f, 32767, 2147483647, 1.0f},      {0.5f, 16383, 1073741824, 0.5f},
+                           {-0.5f, -16384, -1073741824, -0.5f},  {-1.0f, -32768, INT32_MIN, -1.0f},
+                           {2.0f, 32767, 2147483647, 2.0f},      {NAN, -32768, INT32_MIN, 0.0f}};
+    for (const auto& c : cases) {
+        auto queue = sink.CreateQueue(ClockSeconds() - 1.0);
+        const auto samples = std::make_shared<const std::vector<float>>(48000 * 3, c.f);
+        queue->Push(0, samples);
+        queue->Push(1, samples);
+        TestBackends::CMixedBlock block;
+        ASSERT_TRUE(WaitFor([&] {
+            env.asio->Pump(1);
+            block = env.asio->Blocks(1).back();
+            int32_t n;
+            std::memcpy(&n, block.vRaw[2].data(), 4);
+            return n != 0;
+        })) << c.f;
+        ASSERT_EQ(block.vRaw.size(), 6u);
+        for (size_t i = 0; i < 256; ++i) {
+            int32_t n32;
+            int16_t n16;
+            std::memcpy(&n32, block.vRaw[2].data() + 4 * i, 4);
+            std::memcpy(&n16, block.vRaw[3].data() + 2 * i, 2);
+            ASSERT_EQ(n32, c.n32) << c.f << " frame " << i;
+            ASSERT_EQ(n16, c.n16) << c.f << " frame " << i;
+        }
+        for (size_t k : {0u, 1u, 4u, 5u})
+            EXPECT_TRUE(std::all_of(block.vRaw[k].begin(), block.vRaw[k].end(),
+                                    [](uint8_t b) { return b == TestBackends::CAudioOut::kUntouched; }))
+                << "buffer " << k << " was written";
+        CAudioChannelBuffer asFloat{false, 0, ESampleType::Float32LSB, nullptr, 1};
+        float fOut = 7.0f;
+        asFloat.pData = &fOut;
+        WriteSamples(asFloat, &c.f, 1, 0);
+        EXPECT_EQ(fOut, c.fFloat) << c.f;
+        queue.reset();
+        // Wait for the queue to be gone, so the next case mixes alone.
+        ASSERT_TRUE(WaitFor([&] {
+            env.asio->Pump(1);
+            int32_t n;
+            std::memcpy(&n, env.asio->Blocks(1).back().vRaw[2].data(), 4);
+            return n == 0;
+        }));
+    }
+    six->PostRequest(std::make_shared<const Request::CStop>());
+}
+
+// A stream that stops by itself is reported, the output is stopped, and it can start again.
+TEST(AudioOutDevice, ALostStreamIsReportedAndTheOutputCanStartAgain) {
+    const CEnv& env = Env();
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    SetDeviceLogSink([&](const std::string& s) {
+        std::lock_guard lock(mutex);
+        lines.push_back(s);
+    });
+    auto speakers = IdOf(u"Speakers")->GetDevice(true);
+    const size_t nStarts = env.directSound->Starts(0).size();
+    speakers->PostRequest(std::make_shared<const Request::CStart>(44100, 2048));
+    ASSERT_TRUE(WaitFor([&] { return env.directSound->Starts(0).size() == nStarts + 1; }));
+    ASSERT_TRUE(env.directSound->Lose(0, "the server went away"));
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(mutex);
+        return std::find(lines.begin(), lines.end(), "audio output [Speakers] stopped: the server went away") !=
+               lines.end();
+    }));
+    ASSERT_TRUE(WaitFor([&] { return !env.directSound->Pump(0); }));  // the stream was closed
+    speakers->PostRequest(std::make_shared<const Request::CStart>(44100, 2048));
+    ASSERT_TRUE(WaitFor([&] { return env.directSound->Pump(0); }));
+    SetDeviceLogSink(nullptr);
+}
+
+}  // namespace
+}  // namespace DUve::AudioDevice

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "audio/AudioDevice.h"
-#include "audio/TestBackends.h"
+#include "support/TestBackends.h"
 
 namespace PalvorTest {
 

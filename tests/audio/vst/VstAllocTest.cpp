@@ -8,54 +8,12 @@
 #include <new>
 
 #include "VstTestSupport.h"
+#include "support/CountingAllocator.h"
 #include "audio/vst/VstHost.h"
 #include "runtime/RString.h"
 
-namespace {
-std::atomic<bool> g_bCounting{false};
-std::atomic<long> g_nAllocations{0};
-
-void* Allocate(std::size_t n, std::size_t nAlign) {
-    if (g_bCounting.load(std::memory_order_relaxed)) g_nAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (n == 0) n = 1;
-    void* p = nAlign > alignof(std::max_align_t) ? std::aligned_alloc(nAlign, (n + nAlign - 1) / nAlign * nAlign)
-                                                 : std::malloc(n);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void* NoThrow(std::size_t n, std::size_t nAlign) noexcept {
-    try {
-        return Allocate(n, nAlign);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-}  // namespace
-
-void* operator new(std::size_t n) { return Allocate(n, 0); }
-void* operator new[](std::size_t n) { return Allocate(n, 0); }
-void* operator new(std::size_t n, std::align_val_t a) { return Allocate(n, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return Allocate(n, static_cast<std::size_t>(a)); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return NoThrow(n, 0); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return NoThrow(n, 0); }
-void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return NoThrow(n, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return NoThrow(n, static_cast<std::size_t>(a));
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+using DUve::Test::g_bCounting;
+using DUve::Test::g_nAllocations;
 
 namespace DUve::AudioDevice::Vst {
 namespace {

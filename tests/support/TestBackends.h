@@ -1,6 +1,6 @@
 // In-process device backends for tests: MIDI ports that record what they are sent,
 // plug-ins that turn MIDI into audio (a level that follows note-on velocity), and audio
-// outputs whose refills the test drives and records. Not used by the program itself.
+// outputs whose refills the test drives and records. Linked only by tests and benchmarks.
 #pragma once
 
 #include <map>
@@ -15,12 +15,14 @@ namespace DUve::AudioDevice::TestBackends {
 struct CSentMidi {
     double dTime;  // process clock when the backend was asked to send it
     std::vector<uint8_t> vBytes;
-    uint64_t nStampMs = 0;  // the time it was stamped for, in ms of the process clock
+    uint64_t nStampNs = 0;  // the time it was stamped for, in ns of the process clock
 };
 
 class CMidiOut : public IMidiOutBackend {
 public:
-    explicit CMidiOut(std::vector<CMidiOutPortInfo> ports) : m_ports(std::move(ports)) {}
+    // nLeadNs: the lead its ports ask for (0: ports that send at once).
+    explicit CMidiOut(std::vector<CMidiOutPortInfo> ports, uint64_t nLeadNs = 0)
+        : m_ports(std::move(ports)), m_nLeadNs(nLeadNs) {}
     std::vector<CMidiOutPortInfo> Enumerate() override { return m_ports; }
     std::unique_ptr<IMidiOutPort> Open(uint32_t nNo) override;
 
@@ -30,8 +32,9 @@ public:
 
 private:
     friend class CTestPort;
-    void Record(uint32_t nNo, const std::vector<uint8_t>& vBytes, uint64_t nStampMs);
+    void Record(uint32_t nNo, const std::vector<uint8_t>& vBytes, uint64_t nStampNs);
     std::vector<CMidiOutPortInfo> m_ports;
+    uint64_t m_nLeadNs;
     mutable std::mutex m_mutex;
     std::map<uint32_t, std::vector<CSentMidi>> m_sent;
     std::map<uint32_t, int> m_opens;
@@ -61,22 +64,45 @@ private:
     std::map<std::u16string, CPluginLog> m_logs;
 };
 
+// One channel buffer of a test stream: where it sits in the list and its type.
+struct CChannelSpec {
+    bool bInput = false;
+    uint32_t nChannel = 0;
+    ESampleType type = ESampleType::Float32LSB;
+};
+
 struct CMixedBlock {
+    // The float output buffers, in list order (two for the default layout).
     std::vector<std::vector<float>> vChannels;
+    // Every buffer of the list as it was after the refill, as raw bytes; buffers start
+    // filled with 0x5A bytes.
+    std::vector<std::vector<uint8_t>> vRaw;
 };
 
 class CAudioOut : public IAudioOutBackend {
 public:
-    // nPreferred: the buffer size used when a start asks for 0.
-    CAudioOut(std::vector<CAudioOutInfo> outputs, uint32_t nPreferred)
-        : m_outputs(std::move(outputs)), m_nPreferred(nPreferred) {}
+    static constexpr uint8_t kUntouched = 0x5A;
+
+    // nPreferred: the buffer size used when a start asks for 0. vLayout: the stream's
+    // channel buffers (default: float outputs 0 and 1).
+    CAudioOut(std::vector<CAudioOutInfo> outputs, uint32_t nPreferred, std::vector<CChannelSpec> vLayout = {})
+        : m_outputs(std::move(outputs)), m_nPreferred(nPreferred), m_layout(std::move(vLayout)) {
+        if (m_layout.empty()) m_layout = {{false, 0, ESampleType::Float32LSB}, {false, 1, ESampleType::Float32LSB}};
+    }
     std::vector<CAudioOutInfo> Enumerate() override { return m_outputs; }
     std::unique_ptr<IAudioOutStream> Start(uint32_t nNo, uint32_t nSampleRate, uint32_t nBufferSize,
-                                           CAudioRefill refill) override;
+                                           CAudioRefill refill, CAudioLost lost) override;
+    // Gives output nNo a channel layout of its own.
+    void SetLayout(uint32_t nNo, std::vector<CChannelSpec> vLayout) {
+        std::lock_guard lock(m_mutex);
+        m_layouts[nNo] = std::move(vLayout);
+    }
 
     // Runs one refill of the output's running stream on the calling thread and records
-    // the mixed block; false when no stream runs.
+    // the block; false when no stream runs.
     bool Pump(uint32_t nNo);
+    // Reports the output's running stream as lost, as a server that went away would.
+    bool Lose(uint32_t nNo, const std::string& sWhy);
     std::vector<CMixedBlock> Blocks(uint32_t nNo) const;
     // (sample rate, buffer size) of every start, in order.
     std::vector<std::pair<uint32_t, uint32_t>> Starts(uint32_t nNo) const;
@@ -84,12 +110,16 @@ public:
     struct CStreamState {
         std::mutex mutex;
         CAudioRefill refill;  // cleared when the stream stops
+        CAudioLost lost;
         uint32_t nBufferSize = 0;
+        uint32_t nSampleRate = 0;
     };
 
 private:
     std::vector<CAudioOutInfo> m_outputs;
     uint32_t m_nPreferred;
+    std::vector<CChannelSpec> m_layout;
+    std::map<uint32_t, std::vector<CChannelSpec>> m_layouts;
     mutable std::mutex m_mutex;
     std::map<uint32_t, std::shared_ptr<CStreamState>> m_streams;
     std::map<uint32_t, std::vector<CMixedBlock>> m_blocks;

@@ -1,4 +1,6 @@
-#include "audio/TestBackends.h"
+#include "support/TestBackends.h"
+
+#include <cstring>
 
 #include "audio/AudioDevice.h"
 
@@ -9,10 +11,11 @@ namespace DUve::AudioDevice::TestBackends {
 class CTestPort : public IMidiOutPort {
 public:
     CTestPort(CMidiOut& owner, uint32_t nNo) : m_owner(owner), m_nNo(nNo) {}
-    bool Send(const std::vector<uint8_t>& vBytes, uint64_t nStampMs) override {
-        m_owner.Record(m_nNo, vBytes, nStampMs);
+    bool Send(const std::vector<uint8_t>& vBytes, uint64_t nStampNs) override {
+        m_owner.Record(m_nNo, vBytes, nStampNs);
         return true;
     }
+    uint64_t LeadNs() const override { return m_owner.m_nLeadNs; }
 
 private:
     CMidiOut& m_owner;
@@ -25,10 +28,10 @@ std::unique_ptr<IMidiOutPort> CMidiOut::Open(uint32_t nNo) {
     return std::make_unique<CTestPort>(*this, nNo);
 }
 
-void CMidiOut::Record(uint32_t nNo, const std::vector<uint8_t>& vBytes, uint64_t nStampMs) {
+void CMidiOut::Record(uint32_t nNo, const std::vector<uint8_t>& vBytes, uint64_t nStampNs) {
     const double now = ClockSeconds();
     std::lock_guard lock(m_mutex);
-    m_sent[nNo].push_back({now, vBytes, nStampMs});
+    m_sent[nNo].push_back({now, vBytes, nStampNs});
 }
 
 std::vector<CSentMidi> CMidiOut::Sent(uint32_t nNo) const {
@@ -117,8 +120,10 @@ public:
     ~CTestStream() override {
         std::lock_guard lock(m_state->mutex);  // waits for a refill in progress
         m_state->refill = nullptr;
+        m_state->lost = nullptr;
     }
     uint32_t BufferSize() const override { return m_state->nBufferSize; }
+    uint32_t SampleRate() const override { return m_state->nSampleRate; }
 
 private:
     std::shared_ptr<CAudioOut::CStreamState> m_state;
@@ -126,10 +131,12 @@ private:
 }  // namespace
 
 std::unique_ptr<IAudioOutStream> CAudioOut::Start(uint32_t nNo, uint32_t nSampleRate, uint32_t nBufferSize,
-                                                  CAudioRefill refill) {
+                                                  CAudioRefill refill, CAudioLost lost) {
     auto state = std::make_shared<CStreamState>();
     state->refill = std::move(refill);
+    state->lost = std::move(lost);
     state->nBufferSize = nBufferSize ? nBufferSize : m_nPreferred;
+    state->nSampleRate = nSampleRate;
     std::lock_guard lock(m_mutex);
     m_streams[nNo] = state;
     m_starts[nNo].emplace_back(nSampleRate, nBufferSize);
@@ -138,20 +145,52 @@ std::unique_ptr<IAudioOutStream> CAudioOut::Start(uint32_t nNo, uint32_t nSample
 
 bool CAudioOut::Pump(uint32_t nNo) {
     std::shared_ptr<CStreamState> state;
+    std::vector<CChannelSpec> layout;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_streams.find(nNo);
+        if (it == m_streams.end()) return false;
+        state = it->second;
+        const auto itLayout = m_layouts.find(nNo);
+        layout = itLayout == m_layouts.end() ? m_layout : itLayout->second;
+    }
+    CMixedBlock block;
+    {
+        std::lock_guard lock(state->mutex);
+        if (!state->refill) return false;
+        const uint32_t nFrames = state->nBufferSize;
+        std::vector<CAudioChannelBuffer> buffers;
+        block.vRaw.resize(layout.size());
+        for (size_t i = 0; i < layout.size(); ++i) {
+            const auto& spec = layout[i];
+            const size_t nBytes = spec.type == ESampleType::Int16LSB ? 2 : 4;
+            block.vRaw[i].assign(nBytes * nFrames, kUntouched);
+            buffers.push_back({spec.bInput, spec.nChannel, spec.type, block.vRaw[i].data(), 1});
+        }
+        state->refill(buffers, nFrames);
+        for (size_t i = 0; i < layout.size(); ++i) {
+            if (layout[i].bInput || layout[i].type != ESampleType::Float32LSB) continue;
+            std::vector<float> v(nFrames);
+            std::memcpy(v.data(), block.vRaw[i].data(), nFrames * sizeof(float));
+            block.vChannels.push_back(std::move(v));
+        }
+    }
+    std::lock_guard lock(m_mutex);
+    m_blocks[nNo].push_back(std::move(block));
+    return true;
+}
+
+bool CAudioOut::Lose(uint32_t nNo, const std::string& sWhy) {
+    std::shared_ptr<CStreamState> state;
     {
         std::lock_guard lock(m_mutex);
         const auto it = m_streams.find(nNo);
         if (it == m_streams.end()) return false;
         state = it->second;
     }
-    CMixedBlock block;
-    {
-        std::lock_guard lock(state->mutex);
-        if (!state->refill) return false;
-        block.vChannels = state->refill();
-    }
-    std::lock_guard lock(m_mutex);
-    m_blocks[nNo].push_back(std::move(block));
+    std::lock_guard lock(state->mutex);
+    if (!state->lost) return false;
+    state->lost(sWhy);
     return true;
 }
 

@@ -1,0 +1,394 @@
+#include "audio/linux/Jack.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "audio/AudioDevice.h"
+#include "runtime/RDebugTrace.h"
+#include "runtime/RString.h"
+
+namespace DUve::AudioDevice::Linux {
+
+namespace {
+
+// The library's own messages (a server that does not answer is reported at length) go
+// to the developer trace; what people need to know is logged by the callers.
+void JackMessage(const char* sText) { DebugTrace("\njack: %s", sText); }
+
+void QuietJack() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        jack_set_error_function(JackMessage);
+        jack_set_info_function(JackMessage);
+    });
+}
+
+std::string DefaultServer() {
+    const char* p = std::getenv("JACK_DEFAULT_SERVER");
+    return p && *p ? p : "default";
+}
+
+std::mutex g_serverMutex;
+std::string g_sServerInUse;
+int g_nServerClients = 0;
+bool g_bServerGone = false;
+
+// Once the server has gone, closing a second client of it crashes libjack: the clients of
+// a server that went away are left as they are (a few kilobytes each).
+void MarkServerGone() {
+    std::lock_guard lock(g_serverMutex);
+    g_bServerGone = true;
+}
+
+// A client of a server, opened and closed together with the server's guard.
+struct CClientCloser {
+    std::string sServer;
+    void operator()(jack_client_t* c) const {
+        bool bGone;
+        {
+            std::lock_guard lock(g_serverMutex);
+            bGone = g_bServerGone;
+        }
+        if (!bGone) jack_client_close(c);
+        ReleaseJackServer(sServer);
+    }
+};
+using CClientPtr = std::unique_ptr<jack_client_t, CClientCloser>;
+
+CClientPtr OpenClient(const std::string& sServer, const char* sName) {
+    QuietJack();
+    if (!AcquireJackServer(sServer)) return CClientPtr(nullptr, CClientCloser{sServer});
+    jack_status_t status{};
+    jack_client_t* c = jack_client_open(sName, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                        &status, sServer.c_str());
+    if (!c) ReleaseJackServer(sServer);
+    return CClientPtr(c, CClientCloser{sServer});
+}
+
+bool AutoConnect() {
+    const char* p = std::getenv("PALVOR_JACK_NO_AUTOCONNECT");
+    return !(p && *p && std::strcmp(p, "0") != 0);
+}
+
+// ---------------------------------------------------------------- audio output
+
+class CJackStream : public IAudioOutStream {
+public:
+    static std::unique_ptr<CJackStream> Open(const std::string& sServer, CAudioRefill refill, CAudioLost lost) {
+        auto s = std::unique_ptr<CJackStream>(new CJackStream(std::move(refill), std::move(lost)));
+        s->m_owner = OpenClient(sServer, "palvor");
+        s->m_client = s->m_owner.get();
+        if (!s->m_client) return nullptr;
+        for (int i = 0; i < 2; ++i) {
+            const std::string sPort = "out_" + std::to_string(i + 1);
+            s->m_ports[i] = jack_port_register(s->m_client, sPort.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+            if (!s->m_ports[i]) return nullptr;
+        }
+        s->m_nBuffer = jack_get_buffer_size(s->m_client);
+        s->m_nRate = jack_get_sample_rate(s->m_client);
+        if (jack_set_process_callback(s->m_client, &CJackStream::Process, s.get()) != 0 ||
+            jack_set_buffer_size_callback(s->m_client, &CJackStream::BufferSize, s.get()) != 0)
+            return nullptr;
+        jack_on_info_shutdown(s->m_client, &CJackStream::Shutdown, s.get());
+        if (jack_activate(s->m_client) != 0) return nullptr;
+        s->m_bActive = true;
+        if (AutoConnect()) {
+            if (const char** ppPhysical = jack_get_ports(s->m_client, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                                         JackPortIsPhysical | JackPortIsInput)) {
+                for (int i = 0; i < 2 && ppPhysical[i]; ++i)
+                    if (jack_connect(s->m_client, jack_port_name(s->m_ports[i]), ppPhysical[i]) != 0)
+                        DeviceLog("JACK: could not connect %s to %s", jack_port_name(s->m_ports[i]), ppPhysical[i]);
+                jack_free(ppPhysical);
+            }
+        }
+        return s;
+    }
+    ~CJackStream() override {
+        if (m_client && m_bActive && !m_bGone.load()) jack_deactivate(m_client);
+    }
+    uint32_t BufferSize() const override { return m_nBuffer.load(); }
+    uint32_t SampleRate() const override { return m_nRate; }
+
+private:
+    CJackStream(CAudioRefill refill, CAudioLost lost) : m_refill(std::move(refill)), m_lost(std::move(lost)) {}
+
+    // JACK's process thread: the two float channels, filled by the refill.
+    static int Process(jack_nframes_t nFrames, void* pArg) {
+        auto* s = static_cast<CJackStream*>(pArg);
+        CAudioChannelBuffer buffers[2];
+        for (uint32_t i = 0; i < 2; ++i)
+            buffers[i] = {false, i, ESampleType::Float32LSB, jack_port_get_buffer(s->m_ports[i], nFrames), 1};
+        s->m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), nFrames);
+        return 0;
+    }
+    static int BufferSize(jack_nframes_t nFrames, void* pArg) {
+        static_cast<CJackStream*>(pArg)->m_nBuffer.store(nFrames);
+        return 0;
+    }
+    static void Shutdown(jack_status_t, const char* sReason, void* pArg) {
+        auto* s = static_cast<CJackStream*>(pArg);
+        MarkServerGone();
+        s->m_bGone.store(true);
+        if (s->m_lost) s->m_lost(std::string("the JACK server went away (") + (sReason ? sReason : "") + ")");
+    }
+
+    CAudioRefill m_refill;
+    CAudioLost m_lost;
+    CClientPtr m_owner{nullptr, CClientCloser{}};
+    jack_client_t* m_client = nullptr;
+    jack_port_t* m_ports[2] = {nullptr, nullptr};
+    std::atomic<uint32_t> m_nBuffer{0};
+    uint32_t m_nRate = 0;
+    bool m_bActive = false;
+    std::atomic<bool> m_bGone{false};
+};
+
+// ---------------------------------------------------------------- MIDI output
+
+// Messages travel from the device's worker to JACK's process thread through a lock-free
+// ring: a header, then the bytes. The process thread writes each message at the frame
+// its stamp falls on; a message due after the current period waits in the ring.
+class CJackMidiPort : public IMidiOutPort {
+public:
+    static constexpr size_t kRing = 1 << 20;
+    static constexpr size_t kMaxMessage = 64 * 1024;
+
+    static std::unique_ptr<CJackMidiPort> Open(const CJackMidiOut::CPort& dest) {
+        auto p = std::unique_ptr<CJackMidiPort>(new CJackMidiPort());
+        p->m_sDest = dest.sPort;
+        p->m_ring = jack_ringbuffer_create(kRing);
+        if (!p->m_ring) return nullptr;
+        jack_ringbuffer_mlock(p->m_ring);
+        p->m_owner = OpenClient(dest.sServer, "palvor-midi");
+        p->m_client = p->m_owner.get();
+        if (!p->m_client) return nullptr;
+        p->m_port = jack_port_register(p->m_client, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        if (!p->m_port) return nullptr;
+        p->m_nBuffer = jack_get_buffer_size(p->m_client);
+        p->m_nRate = jack_get_sample_rate(p->m_client);
+        p->UpdateOffset();
+        if (jack_set_process_callback(p->m_client, &CJackMidiPort::Process, p.get()) != 0 ||
+            jack_set_buffer_size_callback(p->m_client, &CJackMidiPort::BufferSize, p.get()) != 0)
+            return nullptr;
+        jack_on_info_shutdown(p->m_client, &CJackMidiPort::Shutdown, p.get());
+        if (jack_activate(p->m_client) != 0) return nullptr;
+        p->m_bActive = true;
+        if (jack_connect(p->m_client, jack_port_name(p->m_port), dest.sPort.c_str()) != 0) {
+            DeviceLog("JACK: could not connect %s to %s", jack_port_name(p->m_port), dest.sPort.c_str());
+            return nullptr;
+        }
+        return p;
+    }
+    ~CJackMidiPort() override {
+        if (m_client && m_bActive && !m_bGone.load()) jack_deactivate(m_client);
+        m_owner.reset();
+        if (m_ring) jack_ringbuffer_free(m_ring);
+    }
+
+    bool Send(const std::vector<uint8_t>& vBytes, uint64_t nStampNs) override {
+        if (m_bGone.load()) {
+            if (!m_bGoneLogged) DeviceLog("JACK MIDI output [%s]: the JACK server went away", m_sDest.c_str());
+            m_bGoneLogged = true;
+            return false;
+        }
+        if (vBytes.empty() || vBytes.size() > kMaxMessage) return false;
+        UpdateOffset();
+        const CHeader h{static_cast<int64_t>(nStampNs) + m_nOffsetNs.load(std::memory_order_relaxed),
+                        static_cast<uint32_t>(vBytes.size())};
+        if (jack_ringbuffer_write_space(m_ring) < sizeof h + vBytes.size()) {
+            DeviceLog("JACK MIDI output [%s]: too many messages waiting, one dropped", m_sDest.c_str());
+            return false;
+        }
+        jack_ringbuffer_write(m_ring, reinterpret_cast<const char*>(&h), sizeof h);
+        jack_ringbuffer_write(m_ring, reinterpret_cast<const char*>(vBytes.data()), vBytes.size());
+        return true;
+    }
+
+    // Two periods and 2 ms: the message is in the ring before the period it falls in starts.
+    uint64_t LeadNs() const override {
+        const uint64_t nPeriodNs = m_nRate ? uint64_t(m_nBuffer.load()) * 1000000000ull / m_nRate : 0;
+        return 2 * nPeriodNs + 2000000ull;
+    }
+
+private:
+    struct CHeader {
+        int64_t nJackNs;  // the stamp on JACK's clock
+        uint32_t nSize;
+    };
+
+    CJackMidiPort() = default;
+
+    // JACK's clock and the process clock both run from the monotonic clock, but they are
+    // compared afresh on every send so that nothing drifts.
+    void UpdateOffset() {
+        const int64_t nJack = static_cast<int64_t>(jack_get_time()) * 1000;
+        m_nOffsetNs.store(nJack - static_cast<int64_t>(ClockNanoseconds()), std::memory_order_relaxed);
+    }
+
+    static int Process(jack_nframes_t nFrames, void* pArg) {
+        auto* p = static_cast<CJackMidiPort*>(pArg);
+        void* pBuffer = jack_port_get_buffer(p->m_port, nFrames);
+        jack_midi_clear_buffer(pBuffer);
+        jack_nframes_t nCurrentFrames = 0;
+        jack_time_t nCurrentUs = 0, nNextUs = 0;
+        float fPeriodUs = 0;
+        if (jack_get_cycle_times(p->m_client, &nCurrentFrames, &nCurrentUs, &nNextUs, &fPeriodUs) != 0 ||
+            nNextUs <= nCurrentUs)
+            return 0;
+        const double dCycleStartNs = double(nCurrentUs) * 1000.0;
+        const double dFramesPerNs = double(nFrames) / (double(nNextUs - nCurrentUs) * 1000.0);
+        jack_nframes_t nLast = 0;
+        CHeader h;
+        while (jack_ringbuffer_read_space(p->m_ring) >= sizeof h) {
+            jack_ringbuffer_peek(p->m_ring, reinterpret_cast<char*>(&h), sizeof h);
+            const double dFrame = (double(h.nJackNs) - dCycleStartNs) * dFramesPerNs;
+            if (dFrame >= double(nFrames)) break;  // a later period's
+            // Late messages go first thing; events of one period never go backwards.
+            jack_nframes_t nFrame = dFrame > 0.0 ? static_cast<jack_nframes_t>(dFrame) : 0;
+            nFrame = std::max(nFrame, nLast);
+            jack_ringbuffer_read_advance(p->m_ring, sizeof h);
+            if (auto* pData = jack_midi_event_reserve(pBuffer, nFrame, h.nSize)) {
+                jack_ringbuffer_read(p->m_ring, reinterpret_cast<char*>(pData), h.nSize);
+                nLast = nFrame;
+            } else {
+                jack_ringbuffer_read_advance(p->m_ring, h.nSize);
+                p->m_nDropped.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+        return 0;
+    }
+    static int BufferSize(jack_nframes_t nFrames, void* pArg) {
+        static_cast<CJackMidiPort*>(pArg)->m_nBuffer.store(nFrames);
+        return 0;
+    }
+    static void Shutdown(jack_status_t, const char*, void* pArg) {
+        MarkServerGone();
+        static_cast<CJackMidiPort*>(pArg)->m_bGone.store(true);
+    }
+
+    std::string m_sDest;
+    jack_ringbuffer_t* m_ring = nullptr;
+    CClientPtr m_owner{nullptr, CClientCloser{}};
+    jack_client_t* m_client = nullptr;
+    jack_port_t* m_port = nullptr;
+    std::atomic<uint32_t> m_nBuffer{0};
+    uint32_t m_nRate = 0;
+    std::atomic<int64_t> m_nOffsetNs{0};
+    std::atomic<uint32_t> m_nDropped{0};
+    bool m_bActive = false;
+    std::atomic<bool> m_bGone{false};
+    bool m_bGoneLogged = false;
+};
+
+}  // namespace
+
+bool AcquireJackServer(const std::string& sServer) {
+    std::lock_guard lock(g_serverMutex);
+    if (g_nServerClients > 0 && g_sServerInUse != sServer) return false;
+    g_sServerInUse = sServer;
+    ++g_nServerClients;
+    return true;
+}
+
+void ReleaseJackServer(const std::string& sServer) {
+    std::lock_guard lock(g_serverMutex);
+    if (g_nServerClients > 0 && g_sServerInUse == sServer) --g_nServerClients;
+    if (g_nServerClients == 0) g_bServerGone = false;
+}
+
+bool JackServerGone() {
+    std::lock_guard lock(g_serverMutex);
+    return g_bServerGone;
+}
+
+std::vector<std::string> JackServerCandidates() {
+    std::vector<std::string> v{DefaultServer()};
+    // JACK 2 keeps a server's socket as <folder>/jack_<server>_<uid>_0.
+    const char* pFolder = std::getenv("JACK_SOCKET_DIR");
+    const std::string sFolder = pFolder && *pFolder ? pFolder : "/dev/shm";
+    const std::string sSuffix = "_" + std::to_string(getuid()) + "_0";
+    if (DIR* d = opendir(sFolder.c_str())) {
+        std::vector<std::string> found;
+        while (const dirent* e = readdir(d)) {
+            const std::string sName = e->d_name;
+            if (sName.size() <= 5 + sSuffix.size() || sName.compare(0, 5, "jack_") != 0 ||
+                sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix) != 0)
+                continue;
+            struct stat st{};
+            if (stat((sFolder + "/" + sName).c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+            found.push_back(sName.substr(5, sName.size() - 5 - sSuffix.size()));
+        }
+        closedir(d);
+        std::sort(found.begin(), found.end());
+        for (auto& s : found)
+            if (std::find(v.begin(), v.end(), s) == v.end()) v.push_back(std::move(s));
+    }
+    return v;
+}
+
+std::string JackMidiPortName(const std::string& sServer, const std::string& sPort) {
+    return sServer == DefaultServer() ? sPort : "[" + sServer + "] " + sPort;
+}
+
+CJackAudioOut::CJackAudioOut() {
+    for (const auto& s : JackServerCandidates())
+        if (OpenClient(s, "palvor-probe")) m_servers.push_back(s);
+}
+
+std::vector<CAudioOutInfo> CJackAudioOut::Enumerate() {
+    std::vector<CAudioOutInfo> v;
+    for (uint32_t i = 0; i < m_servers.size(); ++i) v.push_back({i, Utf8ToUtf16("JACK " + m_servers[i])});
+    return v;
+}
+
+std::unique_ptr<IAudioOutStream> CJackAudioOut::Start(uint32_t nNo, uint32_t, uint32_t nBufferSize,
+                                                      CAudioRefill refill, CAudioLost lost) {
+    if (nNo >= m_servers.size() || !refill) return nullptr;
+    auto stream = CJackStream::Open(m_servers[nNo], std::move(refill), std::move(lost));
+    if (!stream) {
+        DeviceLog("JACK server [%s] cannot be used as an output (not running, or another JACK server is in use "
+                  "by this program)",
+                  m_servers[nNo].c_str());
+        return nullptr;
+    }
+    if (nBufferSize != 0 && nBufferSize != stream->BufferSize())
+        DeviceLog("JACK server [%s] runs with %u frames per period; %u were asked for", m_servers[nNo].c_str(),
+                  stream->BufferSize(), nBufferSize);
+    return stream;
+}
+
+CJackMidiOut::CJackMidiOut() {
+    for (const auto& s : JackServerCandidates()) {
+        const CClientPtr c = OpenClient(s, "palvor-probe");
+        if (!c) continue;
+        if (const char** pp = jack_get_ports(c.get(), nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
+            for (size_t i = 0; pp[i]; ++i) m_ports.push_back({s, pp[i]});
+            jack_free(pp);
+        }
+    }
+}
+
+std::vector<CMidiOutPortInfo> CJackMidiOut::Enumerate() {
+    std::vector<CMidiOutPortInfo> v;
+    for (uint32_t i = 0; i < m_ports.size(); ++i)
+        v.push_back({i, Utf8ToUtf16(JackMidiPortName(m_ports[i].sServer, m_ports[i].sPort))});
+    return v;
+}
+
+std::unique_ptr<IMidiOutPort> CJackMidiOut::Open(uint32_t nNo) {
+    if (nNo >= m_ports.size()) return nullptr;
+    return CJackMidiPort::Open(m_ports[nNo]);
+}
+
+}  // namespace DUve::AudioDevice::Linux

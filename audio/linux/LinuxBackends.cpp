@@ -1,0 +1,70 @@
+#include "audio/linux/LinuxBackends.h"
+
+#include <memory>
+
+#include "audio/linux/AlsaSeq.h"
+#include "audio/linux/DefaultOutput.h"
+#include "audio/linux/Jack.h"
+#include "audio/vst/VstHost.h"
+#include "audio/vst/VstScan.h"
+
+namespace DUve::AudioDevice::Linux {
+
+namespace {
+
+// MIDI outputs of both systems under one numbering: the ALSA sequencer's ports first,
+// then JACK's.
+class CLinuxMidiOut : public IMidiOutBackend {
+public:
+    CLinuxMidiOut(std::shared_ptr<CAlsaSeqMidiOut> alsa, std::shared_ptr<CJackMidiOut> jack)
+        : m_alsa(std::move(alsa)), m_jack(std::move(jack)) {
+        m_nAlsa = static_cast<uint32_t>(m_alsa->Enumerate().size());
+    }
+    std::vector<CMidiOutPortInfo> Enumerate() override {
+        auto v = m_alsa->Enumerate();
+        for (auto info : m_jack->Enumerate()) {
+            info.nNo += m_nAlsa;
+            v.push_back(std::move(info));
+        }
+        return v;
+    }
+    std::unique_ptr<IMidiOutPort> Open(uint32_t nNo) override {
+        return nNo < m_nAlsa ? m_alsa->Open(nNo) : m_jack->Open(nNo - m_nAlsa);
+    }
+
+private:
+    std::shared_ptr<CAlsaSeqMidiOut> m_alsa;
+    std::shared_ptr<CJackMidiOut> m_jack;
+    uint32_t m_nAlsa = 0;
+};
+
+std::string Count(size_t n, const char* sWhat) { return std::to_string(n) + " " + sWhat; }
+
+}  // namespace
+
+CInstallReport InstallBackends() {
+    CInstallReport report;
+    auto alsa = std::make_shared<CAlsaSeqMidiOut>();
+    auto jackMidi = std::make_shared<CJackMidiOut>();
+    auto jackAudio = std::make_shared<CJackAudioOut>();
+    auto vst = std::make_shared<Vst::CVstBackendLinux>();
+    auto defaultOut = std::make_shared<CDefaultAudioOut>();
+
+    report.vSearched.push_back(
+        "MIDI outputs of the ALSA sequencer: " +
+        (alsa->Unavailable().empty() ? Count(alsa->Enumerate().size(), "port(s)")
+                                     : "not available (" + alsa->Unavailable() + ")"));
+    std::string sServers;
+    for (const auto& s : JackServerCandidates()) sServers += (sServers.empty() ? "" : ", ") + s;
+    report.vSearched.push_back("JACK servers (" + sServers + "): " + Count(jackAudio->Servers().size(), "running") +
+                               ", " + Count(jackMidi->Enumerate().size(), "MIDI input port(s)"));
+    std::string sFolders;
+    for (const auto& s : Vst::DefaultPluginFolders()) sFolders += (sFolders.empty() ? "" : ", ") + s;
+    report.vSearched.push_back("VST 2 plug-ins in " + sFolders + ": " + Count(vst->Enumerate().size(), "found"));
+    for (const auto& s : defaultOut->Searched()) report.vSearched.push_back("Audio outputs of " + s);
+
+    report.bInstalled = SetBackends({std::make_shared<CLinuxMidiOut>(alsa, jackMidi), vst, defaultOut, jackAudio});
+    return report;
+}
+
+}  // namespace DUve::AudioDevice::Linux

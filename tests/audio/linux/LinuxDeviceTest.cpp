@@ -1,0 +1,430 @@
+// The Linux devices against real sound servers started here: a JACK server on the dummy
+// driver (killed by the last JACK test while it plays) and a PulseAudio server with a
+// null sink. A JACK client of the test records what arrives: MIDI with its frames, and the
+// audio of the two output channels.
+#include <gtest/gtest.h>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "audio/DeviceKinds.h"
+#include "audio/PatchBay.h"
+#include "audio/linux/DefaultOutput.h"
+#include "audio/linux/Jack.h"
+#include "audio/vst/VstHost.h"
+#include "runtime/RString.h"
+#include "support/SoundServers.h"
+
+// Allocations made inside an output's refill are counted: the refill runs on the sound
+// server's real-time thread and must not allocate.
+#include "support/CountingAllocator.h"
+
+namespace DUve::AudioDevice::Linux {
+namespace {
+
+using namespace std::chrono_literals;
+using Test::CChildProcess;
+using Test::WaitUntil;
+
+constexpr uint32_t kRate = 44100;
+constexpr uint32_t kPeriod = 256;
+
+// Our clock minus JACK's, in nanoseconds.
+int64_t ClockMinusJackNs() {
+    return static_cast<int64_t>(ClockNanoseconds()) - static_cast<int64_t>(jack_get_time()) * 1000;
+}
+
+// A JACK client that records MIDI (frame and bytes) and two audio inputs.
+class CRecorder {
+public:
+    static constexpr size_t kMaxEvents = 4096;
+    static constexpr size_t kFrames = 40 * kRate;
+    struct CEvent {
+        jack_nframes_t nFrame = 0;
+        std::vector<uint8_t> vBytes;
+    };
+
+    bool Open(const std::string& sServer) {
+        if (!AcquireJackServer(sServer)) return false;
+        m_sServer = sServer;
+        jack_status_t status{};
+        m_client = jack_client_open("recorder", static_cast<jack_options_t>(JackNoStartServer | JackServerName |
+                                                                             JackUseExactName),
+                                    &status, sServer.c_str());
+        if (!m_client) return false;
+        m_midi = jack_port_register(m_client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        for (int i = 0; i < 2; ++i) {
+            m_audioPorts[i] = jack_port_register(m_client, i ? "in_2" : "in_1", JACK_DEFAULT_AUDIO_TYPE,
+                                                 JackPortIsInput, 0);
+            m_audio[i].assign(kFrames, 0.0f);
+        }
+        m_events.resize(kMaxEvents);
+        for (auto& e : m_events) e.vBytes.reserve(64);
+        jack_set_process_callback(m_client, &CRecorder::Process, this);
+        return m_midi && m_audioPorts[0] && m_audioPorts[1] && jack_activate(m_client) == 0;
+    }
+    ~CRecorder() {
+        if (m_client && !JackServerGone()) jack_client_close(m_client);
+        if (!m_sServer.empty()) ReleaseJackServer(m_sServer);
+    }
+    jack_client_t* Client() const { return m_client; }
+
+    std::vector<CEvent> Events() const {
+        const size_t n = std::min(m_nEvents.load(), kMaxEvents);
+        return {m_events.begin(), m_events.begin() + static_cast<ptrdiff_t>(n)};
+    }
+    // Recording starts now: audio frame 0 is the frame of the next period.
+    void StartAudio() { m_bRecordAudio.store(true); }
+    jack_nframes_t AudioFirstFrame() const { return m_nFirstFrame.load(); }
+    size_t AudioFrames() const { return m_nAudioFrames.load(); }
+    const std::vector<float>& Audio(int i) const { return m_audio[i]; }
+    // The process clock (seconds) of a frame.
+    double Seconds(jack_nframes_t nFrame) const {
+        return (double(jack_frames_to_time(m_client, nFrame)) * 1000.0 + double(ClockMinusJackNs())) / 1e9;
+    }
+
+private:
+    static int Process(jack_nframes_t nFrames, void* pArg) {
+        auto* r = static_cast<CRecorder*>(pArg);
+        const jack_nframes_t nStart = jack_last_frame_time(r->m_client);
+        void* pMidi = jack_port_get_buffer(r->m_midi, nFrames);
+        const uint32_t nCount = jack_midi_get_event_count(pMidi);
+        for (uint32_t i = 0; i < nCount; ++i) {
+            jack_midi_event_t ev;
+            if (jack_midi_event_get(&ev, pMidi, i) != 0) continue;
+            const size_t k = r->m_nEvents.load();
+            if (k >= kMaxEvents) break;
+            r->m_events[k].nFrame = nStart + ev.time;
+            r->m_events[k].vBytes.assign(ev.buffer, ev.buffer + std::min<size_t>(ev.size, 64));
+            r->m_nEvents.store(k + 1);
+        }
+        if (r->m_bRecordAudio.load()) {
+            if (r->m_nAudioFrames.load() == 0) r->m_nFirstFrame.store(nStart);
+            const size_t nAt = r->m_nAudioFrames.load();
+            const size_t n = std::min<size_t>(nFrames, kFrames - nAt);
+            for (int c = 0; c < 2; ++c) {
+                const auto* p = static_cast<const float*>(jack_port_get_buffer(r->m_audioPorts[c], nFrames));
+                std::copy(p, p + n, r->m_audio[c].begin() + static_cast<ptrdiff_t>(nAt));
+            }
+            r->m_nAudioFrames.store(nAt + n);
+        }
+        return 0;
+    }
+
+    std::string m_sServer;
+    jack_client_t* m_client = nullptr;
+    jack_port_t* m_midi = nullptr;
+    jack_port_t* m_audioPorts[2] = {nullptr, nullptr};
+    std::vector<CEvent> m_events;
+    std::atomic<size_t> m_nEvents{0};
+    std::vector<float> m_audio[2];
+    std::atomic<bool> m_bRecordAudio{false};
+    std::atomic<jack_nframes_t> m_nFirstFrame{0};
+    std::atomic<size_t> m_nAudioFrames{0};
+};
+
+// Counts what the real-time refill allocates.
+class CCountingJackOut : public IAudioOutBackend {
+public:
+    explicit CCountingJackOut(std::shared_ptr<CJackAudioOut> inner) : m_inner(std::move(inner)) {}
+    std::vector<CAudioOutInfo> Enumerate() override { return m_inner->Enumerate(); }
+    std::unique_ptr<IAudioOutStream> Start(uint32_t nNo, uint32_t nRate, uint32_t nBuffer, CAudioRefill refill,
+                                           CAudioLost lost) override {
+        return m_inner->Start(
+            nNo, nRate, nBuffer,
+            [refill = std::move(refill)](std::span<const CAudioChannelBuffer> v, uint32_t n) {
+                DUve::Test::t_bCountingHere = true;
+                refill(v, n);
+                DUve::Test::t_bCountingHere = false;
+            },
+            std::move(lost));
+    }
+
+private:
+    std::shared_ptr<CJackAudioOut> m_inner;
+};
+
+struct CWorld {
+    std::string sJack = "palvor-test-" + std::to_string(getpid());
+    std::filesystem::path pulseDir = std::filesystem::temp_directory_path() / ("palvor-pulse-" + std::to_string(getpid()));
+    CChildProcess jack, pulse;
+    bool bJack = false, bPulse = false;
+    std::unique_ptr<CRecorder> recorder;
+    std::mutex logMutex;
+    std::vector<std::string> log;
+
+    CWorld() {
+        setenv("JACK_DEFAULT_SERVER", sJack.c_str(), 1);
+        setenv("PALVOR_JACK_NO_AUTOCONNECT", "1", 1);
+        const auto answers = [](const std::string& s) {
+            jack_status_t st{};
+            jack_client_t* c = jack_client_open(
+                "probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &st, s.c_str());
+            if (c) jack_client_close(c);
+            return c != nullptr;
+        };
+        const std::string sRate = std::to_string(kRate), sPeriod = std::to_string(kPeriod);
+        jack.Start({"jackd", "--no-realtime", "-n", sJack, "-d", "dummy", "-r", sRate, "-p", sPeriod},
+                   "/tmp/" + sJack + ".log");
+        bJack = WaitUntil([&] { return answers(sJack); }, 10s);
+        if (bJack) {
+            recorder = std::make_unique<CRecorder>();
+            if (!recorder->Open(sJack)) recorder.reset();
+        }
+
+        std::filesystem::create_directories(pulseDir);
+        const std::string sSocket = (pulseDir / "native").string();
+        setenv("PULSE_RUNTIME_PATH", pulseDir.c_str(), 1);
+        setenv("PULSE_STATE_PATH", pulseDir.c_str(), 1);
+        setenv("PULSE_SERVER", ("unix:" + sSocket).c_str(), 1);
+        pulse.Start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                     "--disable-shm=yes", "--load=module-null-sink sink_name=palvor_null rate=44100",
+                     "--load=module-native-protocol-unix auth-anonymous=1 socket=" + sSocket},
+                    (pulseDir / "pulse.log").string());
+        bPulse = WaitUntil([&] { return std::filesystem::exists(sSocket) && pulse.Running(); }, 10s);
+
+        SetDeviceLogSink([this](const std::string& s) {
+            std::lock_guard lock(logMutex);
+            log.push_back(s);
+        });
+        Vst::CVstHostOptions vst;
+        vst.vFolders = {PALVOR_TEST_PLUGINS};
+        SetBackends({std::make_shared<CJackMidiOut>(), std::make_shared<Vst::CVstBackendLinux>(vst),
+                     std::make_shared<CDefaultAudioOut>(),
+                     std::make_shared<CCountingJackOut>(std::make_shared<CJackAudioOut>())});
+    }
+    ~CWorld() {
+        SetDeviceLogSink(nullptr);
+        recorder.reset();
+        pulse.Stop();
+        jack.Stop();
+        std::error_code ec;
+        std::filesystem::remove_all(pulseDir, ec);
+    }
+    bool Logged(const std::string& sPart) {
+        std::lock_guard lock(logMutex);
+        return std::any_of(log.begin(), log.end(), [&](const std::string& s) { return s.find(sPart) != s.npos; });
+    }
+};
+
+CWorld& World() {
+    static CWorld world;
+    return world;
+}
+
+CDevice::CIdPtr IdOf(const std::string& sName) {
+    return CControl::CIdInstances::Get().Find(Utf8ToUtf16(sName));
+}
+
+CBytes Bytes(std::initializer_list<uint8_t> v) { return std::make_shared<const std::vector<uint8_t>>(v); }
+
+std::string Names() {
+    std::string s;
+    for (const auto& [name, id] : CControl::CIdInstances::Get().All()) s += Utf16ToUtf8(name) + "; ";
+    return s;
+}
+
+TEST(LinuxDevices, RegistryListsTheRunningServersAndTheirPorts) {
+    auto& w = World();
+    ASSERT_TRUE(w.bJack) << "jackd did not start; see /tmp/" << w.sJack << ".log";
+    ASSERT_TRUE(w.recorder);
+    EXPECT_TRUE(IdOf("JACK " + w.sJack)) << Names();
+    // The default server's ports go by their own names.
+    EXPECT_TRUE(IdOf("recorder:midi_in")) << Names();
+    EXPECT_TRUE(IdOf("PalvorTestSynth")) << Names();
+    if (w.bPulse) {
+        const auto& all = CControl::CIdInstances::Get().All();
+        EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const auto& e) { return e.second->Kind() == EKind::DirectSound; }))
+            << Names();
+    }
+}
+
+TEST(LinuxDevices, JackMidiArrivesWithItsBytesAtTheFrameOfItsStamp) {
+    auto& w = World();
+    ASSERT_TRUE(w.recorder);
+    const auto id = IdOf("recorder:midi_in");
+    ASSERT_TRUE(id) << Names();
+    CControl::CMidiIn sink(id->GetDevice(true));
+    const size_t nBefore = w.recorder->Events().size();
+    const double t0 = ClockSeconds() + 0.3;
+    std::vector<std::pair<double, std::vector<uint8_t>>> sent;
+    {
+        auto queue = sink.CreateQueue();
+        for (int i = 0; i < 24; ++i) {
+            const double t = t0 + i * 0.0137;
+            const std::vector<uint8_t> v{uint8_t(i % 2 ? 0x80 : 0x90), uint8_t(60 + i / 2), uint8_t(i % 2 ? 0 : 100)};
+            queue->Push(t, std::make_shared<const std::vector<uint8_t>>(v));
+            sent.emplace_back(t, v);
+        }
+        const std::vector<uint8_t> sysex{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+        queue->Push(t0 + 0.5, std::make_shared<const std::vector<uint8_t>>(sysex));
+        sent.emplace_back(t0 + 0.5, sysex);
+        // A late message goes out first thing.
+        queue->Push(ClockSeconds() - 1.0, Bytes({0xB0, 7, 100}));
+        ASSERT_TRUE(WaitUntil([&] { return w.recorder->Events().size() >= nBefore + sent.size() + 1; }, 5s));
+    }
+    const auto events = w.recorder->Events();
+    ASSERT_EQ(events.size(), nBefore + sent.size() + 1);
+    EXPECT_EQ(events[nBefore].vBytes, (std::vector<uint8_t>{0xB0, 7, 100}));
+    double dWorst = 0.0;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const auto& e = events[nBefore + 1 + i];
+        EXPECT_EQ(e.vBytes, sent[i].second) << i;
+        const double dError = w.recorder->Seconds(e.nFrame) - sent[i].first;
+        dWorst = std::max(dWorst, std::abs(dError));
+    }
+    // A frame lasts 23 us; the bound leaves room for the dummy driver's clock estimate.
+    EXPECT_LT(dWorst, 0.0005) << "worst error " << dWorst * 1e3 << " ms";
+
+    // Deleting a queue ends its sounding notes at once and drops what has not sounded.
+    const size_t nMark = w.recorder->Events().size();
+    {
+        auto queue = sink.CreateQueue();
+        queue->Push(ClockSeconds() + 0.1, Bytes({0x91, 64, 90}));
+        queue->Push(ClockSeconds() + 5.0, Bytes({0x81, 64, 0}));
+        queue->Push(ClockSeconds() + 6.0, Bytes({0x91, 65, 90}));
+        ASSERT_TRUE(WaitUntil([&] { return w.recorder->Events().size() > nMark; }, 5s));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return w.recorder->Events().size() >= nMark + 2; }, 5s));
+    std::this_thread::sleep_for(100ms);
+    const auto after = w.recorder->Events();
+    ASSERT_EQ(after.size(), nMark + 2);
+    EXPECT_EQ(after[nMark].vBytes, (std::vector<uint8_t>{0x91, 64, 90}));
+    EXPECT_EQ(after[nMark + 1].vBytes, (std::vector<uint8_t>{0x81, 64, 0}));
+}
+
+// Finds the first frame at or after nFrom whose level exceeds a threshold.
+size_t Onset(const std::vector<float>& v, size_t nFrom, size_t nTo) {
+    for (size_t i = nFrom; i < nTo; ++i)
+        if (std::abs(v[i]) > 0.01f) return i;
+    return nTo;
+}
+
+TEST(LinuxDevices, TestSynthSoundsInTheJackOutputAtEachNotesStampWithoutAllocating) {
+    auto& w = World();
+    ASSERT_TRUE(w.recorder);
+    const auto synth = IdOf("PalvorTestSynth");
+    const auto output = IdOf("JACK " + w.sJack);
+    ASSERT_TRUE(synth && output) << Names();
+    auto bay = CPatchBay::EnsureInstance();
+    bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{{synth, output}}));
+    // Our output's ports appear once the device has started; connect them to the recorder.
+    ASSERT_TRUE(WaitUntil([&] {
+        return jack_connect(w.recorder->Client(), "palvor:out_1", "recorder:in_1") == 0;
+    }, 5s));
+    jack_connect(w.recorder->Client(), "palvor:out_2", "recorder:in_2");
+    w.recorder->StartAudio();
+    ASSERT_TRUE(WaitUntil([&] { return w.recorder->AudioFrames() > 0; }, 5s));
+
+    CControl::CMidiIn sink(synth->GetDevice(true));
+    auto queue = sink.CreateQueue();
+    const long nAllocBefore = DUve::Test::g_nAllocations.load();
+    // Ten seconds of notes, a quarter of a second each, half a second apart.
+    const double t0 = ClockSeconds() + 0.4;
+    std::vector<double> stamps;
+    for (int i = 0; i < 20; ++i) {
+        const double t = t0 + 0.5 * i;
+        queue->Push(t, Bytes({0x90, 69, 127}));
+        queue->Push(t + 0.25, Bytes({0x80, 69, 0}));
+        stamps.push_back(t);
+    }
+    queue->Push(t0 + 10.5, nullptr);
+    const double dEnd = t0 + 10.3;
+    ASSERT_TRUE(WaitUntil([&] { return w.recorder->Seconds(w.recorder->AudioFirstFrame() +
+                                                            jack_nframes_t(w.recorder->AudioFrames())) > dEnd; },
+                          20s));
+    EXPECT_EQ(DUve::Test::g_nAllocations.load() - nAllocBefore, 0) << "the real-time refill allocated";
+
+    const auto& left = w.recorder->Audio(0);
+    const auto& right = w.recorder->Audio(1);
+    const size_t nFrames = w.recorder->AudioFrames();
+    const double dPeriod = double(kPeriod) / kRate;
+    size_t nFrom = 0;
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        const size_t n = Onset(left, nFrom, nFrames);
+        ASSERT_LT(n, nFrames) << "note " << i << " never sounded";
+        EXPECT_LT(Onset(right, nFrom, nFrames), nFrames);
+        // The sine starts at phase 0: its first sample above the threshold is its second.
+        const double dAt = w.recorder->Seconds(w.recorder->AudioFirstFrame() + jack_nframes_t(n - 1));
+        EXPECT_NEAR(dAt, stamps[i], dPeriod) << "note " << i;
+        // Silence after the note-off, before the next note.
+        const size_t nOff = n + size_t(0.3 * kRate);
+        EXPECT_EQ(Onset(left, nOff, std::min(nFrames, n + size_t(0.45 * kRate))), std::min(nFrames, n + size_t(0.45 * kRate)))
+            << "note " << i << " did not end";
+        nFrom = nOff;
+    }
+    bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{}));
+}
+
+TEST(LinuxDevices, AJackServerThatGoesAwayIsReportedAndTheProgramGoesOn) {
+    auto& w = World();
+    ASSERT_TRUE(w.recorder);
+    const auto output = IdOf("JACK " + w.sJack);
+    ASSERT_TRUE(output) << Names();
+    auto device = output->GetDevice(true);
+    device->PostRequest(std::make_shared<const Request::CStart>(kRate, 0));
+    ASSERT_TRUE(WaitUntil([&] { return jack_port_by_name(w.recorder->Client(), "palvor:out_1") != nullptr; }, 5s));
+    w.jack.Stop(SIGKILL);
+    ASSERT_TRUE(WaitUntil([&] { return w.Logged("[JACK " + w.sJack + "] stopped: the JACK server went away"); }, 10s));
+    // The device still takes requests; a new start fails with a line of its own.
+    device->PostRequest(std::make_shared<const Request::CStart>(kRate, 0));
+    EXPECT_TRUE(WaitUntil([&] { return w.Logged("JACK server [" + w.sJack + "] cannot be used"); }, 10s));
+}
+
+TEST(LinuxDevices, DefaultOutputPlaysIntoThePulseAudioNullSink) {
+    auto& w = World();
+    ASSERT_TRUE(w.bPulse) << "pulseaudio did not start; see " << (w.pulseDir / "pulse.log");
+    const CDevice::CId* pOut = nullptr;
+    for (const auto& [name, id] : CControl::CIdInstances::Get().All())
+        if (id->Kind() == EKind::DirectSound && !pOut && name.rfind(u"Pulse", 0) == 0) pOut = id.get();
+    ASSERT_TRUE(pOut) << Names();
+    const auto output = pOut->shared_from_this();
+    const auto synth = IdOf("PalvorTestSynth");
+    ASSERT_TRUE(synth);
+    // Record the null sink's monitor while a note plays.
+    const auto file = w.pulseDir / "monitor.raw";
+    CChildProcess rec;
+    ASSERT_TRUE(rec.Start({"parec", "-d", "palvor_null.monitor", "--format=s16le", "--rate=44100", "--channels=2",
+                           "--file-format=wav", file.string()},
+                          (w.pulseDir / "parec.log").string()));
+    auto bay = CPatchBay::EnsureInstance();
+    bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{{synth, output}}));
+    CControl::CMidiIn sink(synth->GetDevice(true));
+    auto queue = sink.CreateQueue();
+    const double t0 = ClockSeconds() + 0.5;
+    queue->Push(t0, Bytes({0x90, 69, 100}));
+    queue->Push(t0 + 1.0, Bytes({0x80, 69, 0}));
+    queue->Push(t0 + 1.5, nullptr);
+    std::this_thread::sleep_for(2500ms);
+    rec.Stop(SIGINT);
+    bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{}));
+    // A 440 Hz sine of amplitude 100/127 (int16 about 25,800 at its peak) for a second.
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(raw.size(), 44u + 4 * kRate) << "parec recorded too little";
+    const auto* p = reinterpret_cast<const int16_t*>(raw.data() + 44);
+    const size_t n = (raw.size() - 44) / 4;
+    int nPeak = 0;
+    size_t nLoud = 0, nCrossings = 0;
+    for (size_t i = 0; i < n; ++i) {
+        nPeak = std::max(nPeak, std::abs(int(p[2 * i])));
+        if (std::abs(int(p[2 * i])) > 1000) ++nLoud;
+        if (i && (p[2 * (i - 1)] < 0) != (p[2 * i] < 0) && std::abs(int(p[2 * i])) < 20000) ++nCrossings;
+    }
+    EXPECT_NEAR(nPeak, 25800, 800);
+    // About a second of it: 880 zero crossings per second of loud signal.
+    EXPECT_GT(nLoud, kRate / 2);
+    EXPECT_NEAR(double(nCrossings) / (double(nLoud) / kRate), 880.0, 120.0);
+}
+
+}  // namespace
+}  // namespace DUve::AudioDevice::Linux

@@ -132,16 +132,18 @@ private:
     std::atomic<size_t> m_nAudioFrames{0};
 };
 
-// Counts what the real-time refill allocates.
-class CCountingJackOut : public IAudioOutBackend {
+// Counts the refills of an output and what they allocate.
+class CCountingOut : public IAudioOutBackend {
 public:
-    explicit CCountingJackOut(std::shared_ptr<CJackAudioOut> inner) : m_inner(std::move(inner)) {}
+    explicit CCountingOut(std::shared_ptr<IAudioOutBackend> inner) : m_inner(std::move(inner)) {}
+    uint64_t Refills() const { return m_nRefills->load(); }
     std::vector<CAudioOutInfo> Enumerate() override { return m_inner->Enumerate(); }
     std::unique_ptr<IAudioOutStream> Start(uint32_t nNo, uint32_t nRate, uint32_t nBuffer, CAudioRefill refill,
                                            CAudioLost lost) override {
         return m_inner->Start(
             nNo, nRate, nBuffer,
-            [refill = std::move(refill)](std::span<const CAudioChannelBuffer> v, uint32_t n) {
+            [refill = std::move(refill), count = m_nRefills](std::span<const CAudioChannelBuffer> v, uint32_t n) {
+                count->fetch_add(1);
                 DUve::Test::t_bCountingHere = true;
                 refill(v, n);
                 DUve::Test::t_bCountingHere = false;
@@ -150,7 +152,8 @@ public:
     }
 
 private:
-    std::shared_ptr<CJackAudioOut> m_inner;
+    std::shared_ptr<IAudioOutBackend> m_inner;
+    std::shared_ptr<std::atomic<uint64_t>> m_nRefills = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 struct CWorld {
@@ -159,6 +162,7 @@ struct CWorld {
     CChildProcess jack, pulse;
     bool bJack = false, bPulse = false;
     std::unique_ptr<CRecorder> recorder;
+    std::shared_ptr<CCountingOut> defaultOut;
     std::mutex logMutex;
     std::vector<std::string> log;
 
@@ -198,9 +202,10 @@ struct CWorld {
         });
         Vst::CVstHostOptions vst;
         vst.vFolders = {PALVOR_TEST_PLUGINS};
-        SetBackends({std::make_shared<CJackMidiOut>(), std::make_shared<Vst::CVstBackendLinux>(vst),
-                     std::make_shared<CDefaultAudioOut>(),
-                     std::make_shared<CCountingJackOut>(std::make_shared<CJackAudioOut>())});
+        vst.scanTimeout = 1000ms;  // the folder holds a plug-in that hangs
+        defaultOut = std::make_shared<CCountingOut>(std::make_shared<CDefaultAudioOut>());
+        SetBackends({std::make_shared<CJackMidiOut>(), std::make_shared<Vst::CVstBackendLinux>(vst), defaultOut,
+                     std::make_shared<CCountingOut>(std::make_shared<CJackAudioOut>())});
     }
     ~CWorld() {
         SetDeviceLogSink(nullptr);
@@ -397,14 +402,18 @@ TEST(LinuxDevices, DefaultOutputPlaysIntoThePulseAudioNullSink) {
                            "--file-format=wav", file.string()},
                           (w.pulseDir / "parec.log").string()));
     auto bay = CPatchBay::EnsureInstance();
+    const uint64_t nRefills = w.defaultOut->Refills();
     bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{{synth, output}}));
+    // The patch bay opens the instrument as it starts the output: once the output plays,
+    // the instrument takes queues.
+    ASSERT_TRUE(WaitUntil([&] { return w.defaultOut->Refills() > nRefills; }, 5s));
     CControl::CMidiIn sink(synth->GetDevice(true));
     auto queue = sink.CreateQueue();
     const double t0 = ClockSeconds() + 0.5;
     queue->Push(t0, Bytes({0x90, 69, 100}));
     queue->Push(t0 + 1.0, Bytes({0x80, 69, 0}));
     queue->Push(t0 + 1.5, nullptr);
-    std::this_thread::sleep_for(2500ms);
+    std::this_thread::sleep_for(3000ms);
     rec.Stop(SIGINT);
     bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{}));
     // A 440 Hz sine of amplitude 100/127 (int16 about 25,800 at its peak) for a second.
@@ -420,7 +429,15 @@ TEST(LinuxDevices, DefaultOutputPlaysIntoThePulseAudioNullSink) {
         if (std::abs(int(p[2 * i])) > 1000) ++nLoud;
         if (i && (p[2 * (i - 1)] < 0) != (p[2 * i] < 0) && std::abs(int(p[2 * i])) < 20000) ++nCrossings;
     }
-    EXPECT_NEAR(nPeak, 25800, 800);
+    std::string sLog;
+    {
+        std::lock_guard lock(w.logMutex);
+        for (const auto& l : w.log) sLog += l + "\n";
+    }
+    size_t nFirstLoud = 0;
+    for (size_t i = 0; i < n && !nFirstLoud; ++i)
+        if (std::abs(int(p[2 * i])) > 1000) nFirstLoud = i;
+    EXPECT_NEAR(nPeak, 25800, 800) << "device log:\n" << sLog << "first loud frame " << nFirstLoud << " of " << n;
     // About a second of it: 880 zero crossings per second of loud signal.
     EXPECT_GT(nLoud, kRate / 2);
     EXPECT_NEAR(double(nCrossings) / (double(nLoud) / kRate), 880.0, 120.0);

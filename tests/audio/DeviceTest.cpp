@@ -163,7 +163,7 @@ TEST(DeviceRegistry, DisplayNamesAreUniqueAndFollowKindOrder) {
     for (const auto& [name, id] : CControl::CIdInstances::Get().All()) names.push_back(name);
     // MIDI outputs by number, then plug-ins by path, then ASIO, then DirectSound.
     EXPECT_EQ(names, (std::vector<std::u16string>{u"Out", u"Out(1)", u"Keys", u"Pad", u"Second", u"Synth", u"Echo",
-                                                  u"Driver", u"Speakers"}));
+                                                  u"Driver", u"Six", u"Speakers"}));
     const auto out1 = std::dynamic_pointer_cast<const CDeviceMidiOut::CDeviceId>(IdOf(u"Out(1)"));
     ASSERT_TRUE(out1);
     EXPECT_EQ(out1->nNo, 1u);
@@ -452,8 +452,10 @@ TEST(AudioOutDevice, OnlyOutputsZeroAndOneGetTheMixInTheirSampleTypes) {
             env.asio->Pump(1);
             block = env.asio->Blocks(1).back();
             int32_t n;
+            int16_t n16;
             std::memcpy(&n, block.vRaw[2].data(), 4);
-            return n != 0;
+            std::memcpy(&n16, block.vRaw[3].data(), 2);
+            return n != 0 && n16 != 0;
         })) << c.f;
         ASSERT_EQ(block.vRaw.size(), 6u);
         for (size_t i = 0; i < 256; ++i) {
@@ -478,8 +480,10 @@ TEST(AudioOutDevice, OnlyOutputsZeroAndOneGetTheMixInTheirSampleTypes) {
         ASSERT_TRUE(WaitFor([&] {
             env.asio->Pump(1);
             int32_t n;
+            int16_t n16;
             std::memcpy(&n, env.asio->Blocks(1).back().vRaw[2].data(), 4);
-            return n == 0;
+            std::memcpy(&n16, env.asio->Blocks(1).back().vRaw[3].data(), 2);
+            return n == 0 && n16 == 0;
         }));
     }
     six->PostRequest(std::make_shared<const Request::CStop>());

@@ -46,7 +46,20 @@ void FillMissing(CBackends& b) {
 
 std::chrono::steady_clock::time_point ClockEpoch() { return g_epoch; }
 
+namespace {
+std::atomic<const IClockSource*> g_clockSource{nullptr};
+std::mutex g_clockMutex;
+std::vector<std::shared_ptr<const IClockSource>> g_clockSources;  // every source ever set
+}  // namespace
+
+void SetClockSource(std::shared_ptr<const IClockSource> source) {
+    std::lock_guard lock(g_clockMutex);
+    g_clockSource.store(source.get());
+    if (source) g_clockSources.push_back(std::move(source));
+}
+
 uint64_t ClockNanoseconds() {
+    if (const IClockSource* p = g_clockSource.load(std::memory_order_acquire)) return p->Nanoseconds();
     const auto d = std::chrono::steady_clock::now() - g_epoch;
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
 }
@@ -76,9 +89,7 @@ void SetDeviceLogSink(std::function<void(const std::string&)> sink) {
     g_logSink = std::move(sink);
 }
 
-double ClockSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - g_epoch).count();
-}
+double ClockSeconds() { return static_cast<double>(ClockNanoseconds()) / 1e9; }
 
 bool SetBackends(CBackends backends) {
     std::lock_guard lock(g_backendMutex);

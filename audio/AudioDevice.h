@@ -23,6 +23,17 @@
 
 namespace DUve::AudioDevice {
 
+// The process clock's source. The steady clock unless replaced: tests put a clock of
+// their own in its place so that what is due when does not depend on the machine's
+// speed. Device and player timers keep their real-time rhythm and read this clock.
+class IClockSource {
+public:
+    virtual ~IClockSource() = default;
+    virtual uint64_t Nanoseconds() const = 0;  // since the epoch
+};
+// Null restores the steady clock. A source once set is kept alive for the process.
+void SetClockSource(std::shared_ptr<const IClockSource> source);
+
 // Seconds of the process clock (monotonic, epoch taken once at program start).
 double ClockSeconds();
 // The moment the process clock counts from.

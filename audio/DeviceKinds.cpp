@@ -93,11 +93,12 @@ public:
             t.Add<Request::CDeleteQueue>([](CMain& m, const std::shared_ptr<const Request::CDeleteQueue>& r) {
                 const auto it = m.m_tracks.find(r->id);
                 if (it == m.m_tracks.end()) return;
-                // Sounding notes end at once: only the note-offs survive, due right after
-                // what has already been handed to the port (a scheduling port may hold
-                // note-ons that have not sounded yet).
+                // Sounding notes end at once: only the note-offs survive, due on the next
+                // tick and stamped with the last moment already handed to the port (a
+                // scheduling port may hold note-ons that have not sounded yet).
+                const uint64_t nHanded = m.m_queue.Position() ? m.m_queue.Position() - 1 : 0;
                 for (const auto& e : CQueueMidi::TakeNoteOffs(*it->second))
-                    CQueueMidi::Push(*m.m_own, m.m_queue.Position(), e.vBytes);
+                    CQueueMidi::Push(*m.m_own, nHanded, e.vBytes);
                 m.m_tracks.erase(it);
             });
             return t;

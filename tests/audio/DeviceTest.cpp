@@ -10,6 +10,8 @@
 #include "audio/DeviceKinds.h"
 #include "audio/PatchBay.h"
 #include "audio/SampleConvert.h"
+#include "runtime/RString.h"
+#include "support/ManualClock.h"
 #include "support/TestBackends.h"
 
 using namespace DUve;
@@ -512,6 +514,70 @@ TEST(AudioOutDevice, ALostStreamIsReportedAndTheOutputCanStartAgain) {
     speakers->PostRequest(std::make_shared<const Request::CStart>(44100, 2048));
     ASSERT_TRUE(WaitFor([&] { return env.directSound->Pump(0); }));
     SetDeviceLogSink(nullptr);
+}
+
+}  // namespace
+}  // namespace DUve::AudioDevice
+
+namespace DUve::AudioDevice {
+namespace {
+
+// With the process clock held still, what goes out when depends on the clock alone: a
+// port that sends at once gets a message on the first tick at or after its stamp, a port
+// that schedules gets it its lead ahead; a deleted queue's note-off never goes out stamped
+// before a note-on already handed over.
+TEST(MidiOutDevice, DeliveryFollowsTheProcessClockAndEachPortsLead) {
+    DUve::Test::CManualClock::CScope scope;
+    auto& clock = *scope.clock;
+    auto& midi = *Env().midi;
+    constexpr uint64_t kMs = 1000000;
+    struct CPortCase {
+        const char16_t* szName;
+        uint32_t nNo;
+        uint64_t nLead;
+    };
+    for (const auto& port : {CPortCase{u"Out(1)", 1, 0}, CPortCase{u"Keys", 2, 5 * kMs}}) {
+        SCOPED_TRACE(DUve::Utf16ToUtf8(port.szName));
+        midi.SetLead(port.nNo, port.nLead);
+        midi.Clear(port.nNo);
+        CControl::CMidiIn sink(IdOf(port.szName)->GetDevice(true));
+        const auto sent = [&] { return midi.Sent(port.nNo); };
+        // A message already due shows that a tick has run since the clock was last set.
+        auto marks = sink.CreateQueue();
+        const auto tickSeen = [&](size_t nExpected) {
+            marks->Push(ClockSeconds() - 0.001, Bytes({0xFE}));
+            return WaitFor([&] { return sent().size() == nExpected; });
+        };
+        const uint64_t t0 = clock.Nanoseconds();
+        auto queue = sink.CreateQueue();
+        queue->Push(double(t0 + 10 * kMs) / 1e9, Bytes({0x90, 60, 100}));
+        queue->Push(double(t0 + 20 * kMs) / 1e9, Bytes({0x80, 60, 0}));
+        ASSERT_TRUE(tickSeen(1));
+
+        // Just before the hand-over moment nothing goes; one nanosecond later it does.
+        const uint64_t tHand = t0 + 10 * kMs - port.nLead;
+        clock.Set(tHand);
+        ASSERT_TRUE(tickSeen(2));
+        EXPECT_EQ(sent().back().vBytes, (std::vector<uint8_t>{0xFE}));
+        clock.Set(tHand + 1);
+        ASSERT_TRUE(WaitFor([&] { return sent().size() == 3; }));
+        const auto on = sent().back();
+        EXPECT_EQ(on.vBytes, (std::vector<uint8_t>{0x90, 60, 100}));
+        EXPECT_EQ(on.nSentNs, tHand + 1);
+        // Stamped to the nanosecond (the push carried seconds as a double).
+        EXPECT_NEAR(double(on.nStampNs), double(t0 + 10 * kMs), 2.0);
+
+        // Deleted before the note-off is due: it goes at once, not stamped before the
+        // note-on.
+        queue.reset();
+        ASSERT_TRUE(WaitFor([&] { return sent().size() == 4; }));
+        const auto off = sent().back();
+        EXPECT_EQ(off.vBytes, (std::vector<uint8_t>{0x80, 60, 0}));
+        EXPECT_EQ(off.nSentNs, tHand + 1);
+        EXPECT_GE(off.nStampNs, on.nStampNs);
+        clock.Advance(100 * kMs);
+        ASSERT_TRUE(tickSeen(5));  // and nothing else
+    }
 }
 
 }  // namespace

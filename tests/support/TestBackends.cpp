@@ -15,7 +15,11 @@ public:
         m_owner.Record(m_nNo, vBytes, nStampNs);
         return true;
     }
-    uint64_t LeadNs() const override { return m_owner.m_nLeadNs; }
+    uint64_t LeadNs() const override {
+        std::lock_guard lock(m_owner.m_mutex);
+        const auto it = m_owner.m_leads.find(m_nNo);
+        return it == m_owner.m_leads.end() ? m_owner.m_nLeadNs : it->second;
+    }
 
 private:
     CMidiOut& m_owner;
@@ -29,9 +33,14 @@ std::unique_ptr<IMidiOutPort> CMidiOut::Open(uint32_t nNo) {
 }
 
 void CMidiOut::Record(uint32_t nNo, const std::vector<uint8_t>& vBytes, uint64_t nStampNs) {
-    const double now = ClockSeconds();
+    const uint64_t nNow = ClockNanoseconds();
     std::lock_guard lock(m_mutex);
-    m_sent[nNo].push_back({now, vBytes, nStampNs});
+    m_sent[nNo].push_back({static_cast<double>(nNow) / 1e9, vBytes, nStampNs, nNow});
+}
+
+void CMidiOut::SetLead(uint32_t nNo, uint64_t nLeadNs) {
+    std::lock_guard lock(m_mutex);
+    m_leads[nNo] = nLeadNs;
 }
 
 std::vector<CSentMidi> CMidiOut::Sent(uint32_t nNo) const {

@@ -16,6 +16,7 @@ struct CSentMidi {
     double dTime;  // process clock when the backend was asked to send it
     std::vector<uint8_t> vBytes;
     uint64_t nStampNs = 0;  // the time it was stamped for, in ns of the process clock
+    uint64_t nSentNs = 0;   // the process clock when the backend was asked to send it
 };
 
 class CMidiOut : public IMidiOutBackend {
@@ -26,6 +27,8 @@ public:
     std::vector<CMidiOutPortInfo> Enumerate() override { return m_ports; }
     std::unique_ptr<IMidiOutPort> Open(uint32_t nNo) override;
 
+    // Port nNo asks for this lead from now on (ports opened later included).
+    void SetLead(uint32_t nNo, uint64_t nLeadNs);
     std::vector<CSentMidi> Sent(uint32_t nNo) const;
     void Clear(uint32_t nNo);
     int OpenCount(uint32_t nNo) const;
@@ -35,6 +38,7 @@ private:
     void Record(uint32_t nNo, const std::vector<uint8_t>& vBytes, uint64_t nStampNs);
     std::vector<CMidiOutPortInfo> m_ports;
     uint64_t m_nLeadNs;
+    std::map<uint32_t, uint64_t> m_leads;
     mutable std::mutex m_mutex;
     std::map<uint32_t, std::vector<CSentMidi>> m_sent;
     std::map<uint32_t, int> m_opens;

@@ -305,6 +305,8 @@ TEST(PatchBay, DefaultConnectionRoutesInstrumentsToTheDefaultOutputAndSumsThem) 
 
 TEST(VstDevice, OpensOnceWithUsableSettingsAndRendersNotesFromTheirFrame) {
     const CEnv& env = Env();
+    // The clock stands still until the notes are queued, so rendering cannot pass them.
+    DUve::Test::CManualClock::CScope scope;
     const std::u16string path = u"/plug/Pad.so";
     // Another test may have opened the plug-in before: count this test's starts only.
     ASSERT_TRUE(WaitFor([&] { return !IdOf(u"Pad")->GetDevice(false); }));
@@ -326,11 +328,11 @@ TEST(VstDevice, OpensOnceWithUsableSettingsAndRendersNotesFromTheirFrame) {
     }
 
     auto queue = CControl::CMidiIn(pad).CreateQueue();
-    // Far enough ahead that the queue is there before rendering reaches the note.
     const double dOn = ClockSeconds() + 0.4, dOff = dOn + 0.05;
     queue->Push(dOn, Bytes({0x90, 60, 127}));
     queue->Push(dOff, Bytes({0x80, 60, 0}));
     queue->Push(dOff + 0.1, Bytes({}));
+    scope.clock->Advance(1000000000);
     const auto nOn = static_cast<int64_t>(std::trunc(dOn * 48000.0));
     const auto nOff = static_cast<int64_t>(std::trunc(dOff * 48000.0));
     ASSERT_TRUE(WaitFor([&] {

@@ -118,6 +118,13 @@ void RaiseAndShowOpenFileLimit() {
     WriteLogText(Utf8ToUtf16(CRMsBase::StampNow(line)));
 }
 
+// The devices the player plays on: what was looked for and found goes to the error
+// stream, so a silent machine can be told from a broken one.
+void InstallDevices() {
+    for (const auto& line : AudioDevice::Linux::InstallBackends().vSearched)
+        std::fprintf(stderr, "palvorserver: %s\n", line.c_str());
+}
+
 // The window program: the update check first (its message boxes come before the window),
 // then the main window until it is closed.
 int RunWindow(int argc, char** argv, const std::string& site) {
@@ -131,6 +138,7 @@ int RunWindow(int argc, char** argv, const std::string& site) {
         return 1;
     }
     RaiseAndShowOpenFileLimit();
+    InstallDevices();
 
     CUpdateOptions update;
     update.args = args;
@@ -249,16 +257,13 @@ int main(int argc, char** argv) {
         return RunCheck(checkSolution);
     }
     CRSocket::SetGlobalSendLimit(static_cast<size_t>(maxQueuedMib) << 20);
-    // The devices the player plays on: what was looked for and found goes to the error
-    // stream, so a silent machine can be told from a broken one.
-    for (const auto& line : AudioDevice::Linux::InstallBackends().vSearched)
-        std::fprintf(stderr, "palvorserver: %s\n", line.c_str());
     if (!headless) {
         if (port >= 0) return UsageError("--port goes with --headless; the page chooses the port");
         return RunWindow(argc, argv, site);
     }
     if (port < 0) return UsageError("--port is required");
     RaiseAndShowOpenFileLimit();
+    InstallDevices();
 
     auto loop = CRUiLoopAsio::Create();
     auto receiver = CRThreadBridge::InitializeUiThread();

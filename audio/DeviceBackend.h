@@ -106,8 +106,11 @@ struct CAudioChannelBuffer {
 };
 
 // Called by the stream on its own (real-time) thread for each period: writes nFrames
-// frames into the output buffers of the list. It allocates nothing and never waits long.
-using CAudioRefill = std::function<void(std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames)>;
+// frames into the output buffers of the list. nStartNs is the process-clock time at which
+// the period's first frame plays, when the stream knows it (0 when it does not). It
+// allocates nothing and never waits long.
+using CAudioRefill =
+    std::function<void(std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames, uint64_t nStartNs)>;
 // Called at most once, from any thread, when a running stream stopped by itself (the
 // server went away, the device was removed); the text says why.
 using CAudioLost = std::function<void(const std::string& sWhy)>;

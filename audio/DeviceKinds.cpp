@@ -383,19 +383,35 @@ private:
         uint32_t nSampleRate = 0;
         std::vector<float> vScratch[kChannels];  // kMixFrames each, made at start
         std::atomic<uint64_t> nSwitches{0};
+        std::atomic<uint64_t> nRealigned{0};
         std::atomic<bool> bLost{false};
         std::mutex lostMutex;
         std::string sLost;
 
-        void Refill(std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames) {
+        void Refill(std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames, uint64_t nStartNs) {
             nSwitches.fetch_add(1, std::memory_order_relaxed);
             std::lock_guard lock(streamMutex);
             float* pScratch[kChannels] = {vScratch[0].data(), vScratch[1].data()};
+            if (mixing) {
+                // The stream's first sample is tied to the moment of its first refill. A
+                // stream that knows when each period plays is kept in step with the
+                // process clock: an output whose clock runs at another rate drifts, and
+                // more than half a period of drift is taken back at once.
+                const uint64_t nWhen = nStartNs ? ToUnits(double(nStartNs) / 1e9, nSampleRate) : 0;
+                if (mixing->Position() == 0) {
+                    mixing->SetPosition(nWhen ? nWhen : ToUnits(ClockSeconds(), nSampleRate));
+                } else if (nWhen) {
+                    const uint64_t nPos = mixing->Position();
+                    const uint64_t nDrift = nWhen > nPos ? nWhen - nPos : nPos - nWhen;
+                    if (nDrift > nFrames / 2) {
+                        mixing->SetPosition(nWhen);
+                        nRealigned.fetch_add(1, std::memory_order_relaxed);
+                    }
+                }
+            }
             for (uint32_t nDone = 0; nDone < nFrames;) {
                 const uint32_t n = std::min(nFrames - nDone, kMixFrames);
                 if (mixing) {
-                    // The stream's first sample is tied to the moment of its first refill.
-                    if (mixing->Position() == 0) mixing->SetPosition(ToUnits(ClockSeconds(), nSampleRate));
                     mixing->MixInto(pScratch, kChannels, n);
                 } else {
                     for (auto* p : pScratch) std::fill(p, p + n, 0.0f);
@@ -430,8 +446,8 @@ private:
         std::weak_ptr<CShared> weak = m_shared;
         auto stream = Backend().Start(
             m_shared->id->nNo, r.nSampleRate, r.nBufferSize,
-            [weak](std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames) {
-                if (auto shared = weak.lock()) shared->Refill(vBuffers, nFrames);
+            [weak](std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames, uint64_t nStartNs) {
+                if (auto shared = weak.lock()) shared->Refill(vBuffers, nFrames, nStartNs);
             },
             [weak](const std::string& sWhy) {
                 if (auto shared = weak.lock()) shared->Lost(sWhy);
@@ -449,6 +465,7 @@ private:
                       Utf16ToUtf8(m_shared->id->sName).c_str(), stream->SampleRate(), r.nSampleRate);
         m_stream = std::move(stream);
         m_nSwitchesSeen = m_shared->nSwitches.load();
+        m_nRealignedSeen = m_shared->nRealigned.load();
         m_started = std::make_shared<const Notify::CStarted>(m_shared->instance, m_shared->id, r.nSampleRate,
                                                              kChannels, m_stream->BufferSize());
         m_subscribers.Send(m_started);
@@ -472,6 +489,14 @@ private:
             for (uint64_t k = std::min<uint64_t>(n - m_nSwitchesSeen, 64); k > 0; --k)
                 m_subscribers.Send(std::make_shared<const Notify::CBufferSwitch>(m_shared->instance, m_shared->id));
             m_nSwitchesSeen = n;
+            const uint64_t nRealigned = m_shared->nRealigned.load(std::memory_order_relaxed);
+            const auto now = std::chrono::steady_clock::now();
+            if (nRealigned != m_nRealignedSeen && now - m_lastRealignLog >= std::chrono::seconds(10)) {
+                m_lastRealignLog = now;
+                DeviceLog("audio output [%s]: its clock and the process clock part; realigned (%llu times so far)",
+                          Utf16ToUtf8(m_shared->id->sName).c_str(), static_cast<unsigned long long>(nRealigned));
+                m_nRealignedSeen = nRealigned;
+            }
             if (m_shared->bLost.load(std::memory_order_acquire)) {
                 std::string sWhy;
                 {
@@ -492,6 +517,8 @@ private:
     std::unique_ptr<IAudioOutStream> m_stream;
     std::shared_ptr<const Notify::CStarted> m_started;
     uint64_t m_nSwitchesSeen = 0;
+    uint64_t m_nRealignedSeen = 0;
+    std::chrono::steady_clock::time_point m_lastRealignLog{};
 };
 
 template <class CKind>

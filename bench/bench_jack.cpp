@@ -94,7 +94,7 @@ int main() {
     setenv("JACK_DEFAULT_SERVER", sServer.c_str(), 1);
     setenv("PALVOR_JACK_NO_AUTOCONNECT", "1", 1);
     Test::CChildProcess jack;
-    jack.Start({"jackd", "--no-realtime", "-n", sServer, "-d", "dummy", "-r", std::to_string(kRate), "-p",
+    jack.Start({"jackd", "-R", "-n", sServer, "-d", "dummy", "-r", std::to_string(kRate), "-p",
                 std::to_string(kPeriod)},
                "/tmp/" + sServer + ".log");
     Test::CRecorder rec;

@@ -2,12 +2,27 @@
 
 #include <alsa/asoundlib.h>
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "audio/AudioDevice.h"
+#include "runtime/RDebugTrace.h"
 #include "runtime/RString.h"
 
 namespace DUve::AudioDevice::Linux {
 
 namespace {
+
+// The library reports every device it cannot open (a machine without sound cards has
+// many) on standard error; those reports go to the developer trace instead.
+void AlsaMessage(const char* szFile, int nLine, const char* szFunction, int, const char* szFormat, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, szFormat);
+    std::vsnprintf(buf, sizeof buf, szFormat, args);
+    va_end(args);
+    DebugTrace("\nalsa: %s:%d (%s) %s", szFile, nLine, szFunction, buf);
+}
 
 constexpr unsigned kWriteCaps = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 
@@ -90,7 +105,10 @@ private:
 
 }  // namespace
 
+void QuietAlsa() { snd_lib_error_set_handler(&AlsaMessage); }
+
 CAlsaSeqMidiOut::CAlsaSeqMidiOut() {
+    QuietAlsa();
     snd_seq_t* seq = nullptr;
     if (const int e = snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, 0); e < 0) {
         m_sUnavailable = snd_strerror(e);

@@ -10,6 +10,9 @@
 
 namespace DUve::AudioDevice::Linux {
 
+// Sends the ALSA library's own error reports to the developer trace.
+void QuietAlsa();
+
 class CAlsaSeqMidiOut : public IMidiOutBackend {
 public:
     CAlsaSeqMidiOut();

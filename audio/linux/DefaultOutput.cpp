@@ -9,6 +9,7 @@
 #include <set>
 
 #include "audio/AudioDevice.h"
+#include "audio/linux/AlsaSeq.h"
 #include "runtime/RString.h"
 
 namespace DUve::AudioDevice::Linux {
@@ -77,7 +78,7 @@ private:
         auto* p = static_cast<int16_t*>(pOut);
         const CAudioChannelBuffer buffers[2] = {{false, 0, ESampleType::Int16LSB, p, 2},
                                                 {false, 1, ESampleType::Int16LSB, p + 1, 2}};
-        s->m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), nFrames);
+        s->m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), nFrames, 0);
         return 0;
     }
     static void Error(RtAudioError::Type type, const std::string& sText) {
@@ -108,6 +109,7 @@ bool PulseAnswers() {
 }  // namespace
 
 CDefaultAudioOut::CDefaultAudioOut() {
+    QuietAlsa();
     std::vector<RtAudio::Api> apis;
     RtAudio::getCompiledApi(apis);
     for (const RtAudio::Api api : {RtAudio::LINUX_PULSE, RtAudio::LINUX_ALSA}) {

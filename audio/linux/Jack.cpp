@@ -129,7 +129,18 @@ private:
         CAudioChannelBuffer buffers[2];
         for (uint32_t i = 0; i < 2; ++i)
             buffers[i] = {false, i, ESampleType::Float32LSB, jack_port_get_buffer(s->m_ports[i], nFrames), 1};
-        s->m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), nFrames);
+        // The period's first frame plays at the cycle's start on JACK's clock.
+        jack_nframes_t nCurrentFrames = 0;
+        jack_time_t nCurrentUs = 0, nNextUs = 0;
+        float fPeriodUs = 0;
+        uint64_t nStartNs = 0;
+        if (jack_get_cycle_times(s->m_client, &nCurrentFrames, &nCurrentUs, &nNextUs, &fPeriodUs) == 0) {
+            const int64_t nOurMinusJack =
+                static_cast<int64_t>(ClockNanoseconds()) - static_cast<int64_t>(jack_get_time()) * 1000;
+            const int64_t n = static_cast<int64_t>(nCurrentUs) * 1000 + nOurMinusJack;
+            nStartNs = n > 0 ? static_cast<uint64_t>(n) : 0;
+        }
+        s->m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), nFrames, nStartNs);
         return 0;
     }
     static int BufferSize(jack_nframes_t nFrames, void* pArg) {

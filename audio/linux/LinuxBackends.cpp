@@ -12,35 +12,27 @@ namespace DUve::AudioDevice::Linux {
 
 namespace {
 
-// MIDI outputs of both systems under one numbering: the ALSA sequencer's ports first,
-// then JACK's.
-class CLinuxMidiOut : public IMidiOutBackend {
-public:
-    CLinuxMidiOut(std::shared_ptr<CAlsaSeqMidiOut> alsa, std::shared_ptr<CJackMidiOut> jack)
-        : m_alsa(std::move(alsa)), m_jack(std::move(jack)) {
-        m_nAlsa = static_cast<uint32_t>(m_alsa->Enumerate().size());
-    }
-    std::vector<CMidiOutPortInfo> Enumerate() override {
-        auto v = m_alsa->Enumerate();
-        for (auto info : m_jack->Enumerate()) {
-            info.nNo += m_nAlsa;
-            v.push_back(std::move(info));
-        }
-        return v;
-    }
-    std::unique_ptr<IMidiOutPort> Open(uint32_t nNo) override {
-        return nNo < m_nAlsa ? m_alsa->Open(nNo) : m_jack->Open(nNo - m_nAlsa);
-    }
-
-private:
-    std::shared_ptr<CAlsaSeqMidiOut> m_alsa;
-    std::shared_ptr<CJackMidiOut> m_jack;
-    uint32_t m_nAlsa = 0;
-};
-
 std::string Count(size_t n, const char* sWhat) { return std::to_string(n) + " " + sWhat; }
 
 }  // namespace
+
+CLinuxMidiOut::CLinuxMidiOut(std::shared_ptr<CAlsaSeqMidiOut> alsa, std::shared_ptr<CJackMidiOut> jack)
+    : m_alsa(std::move(alsa)), m_jack(std::move(jack)) {
+    m_nAlsa = static_cast<uint32_t>(m_alsa->Enumerate().size());
+}
+
+std::vector<CMidiOutPortInfo> CLinuxMidiOut::Enumerate() {
+    auto v = m_alsa->Enumerate();
+    for (auto info : m_jack->Enumerate()) {
+        info.nNo += m_nAlsa;
+        v.push_back(std::move(info));
+    }
+    return v;
+}
+
+std::unique_ptr<IMidiOutPort> CLinuxMidiOut::Open(uint32_t nNo) {
+    return nNo < m_nAlsa ? m_alsa->Open(nNo) : m_jack->Open(nNo - m_nAlsa);
+}
 
 CInstallReport InstallBackends() {
     CInstallReport report;

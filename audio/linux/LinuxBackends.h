@@ -3,10 +3,30 @@
 // PipeWire or ALSA) and the reachable JACK servers as audio outputs.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "audio/DeviceBackend.h"
+
 namespace DUve::AudioDevice::Linux {
+
+class CAlsaSeqMidiOut;
+class CJackMidiOut;
+
+// MIDI outputs of both systems under one numbering: the ALSA sequencer's ports first,
+// then JACK's.
+class CLinuxMidiOut : public IMidiOutBackend {
+public:
+    CLinuxMidiOut(std::shared_ptr<CAlsaSeqMidiOut> alsa, std::shared_ptr<CJackMidiOut> jack);
+    std::vector<CMidiOutPortInfo> Enumerate() override;
+    std::unique_ptr<IMidiOutPort> Open(uint32_t nNo) override;
+
+private:
+    std::shared_ptr<CAlsaSeqMidiOut> m_alsa;
+    std::shared_ptr<CJackMidiOut> m_jack;
+    uint32_t m_nAlsa = 0;
+};
 
 struct CInstallReport {
     bool bInstalled = false;             // false when a device registry was already in use

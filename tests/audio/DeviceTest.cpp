@@ -584,3 +584,51 @@ TEST(MidiOutDevice, DeliveryFollowsTheProcessClockAndEachPortsLead) {
 
 }  // namespace
 }  // namespace DUve::AudioDevice
+
+namespace DUve::AudioDevice {
+namespace {
+
+// An output that knows when each period plays is kept in step with the process clock:
+// drift beyond half a period is taken back at once, smaller drift is left alone.
+TEST(AudioOutDevice, AStreamThatDriftsFromTheClockIsRealigned) {
+    const CEnv& env = Env();
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    SetDeviceLogSink([&](const std::string& s) {
+        std::lock_guard lock(mutex);
+        lines.push_back(s);
+    });
+    auto driver = IdOf(u"Driver")->GetDevice(true);
+    driver->PostRequest(std::make_shared<const Request::CStart>(48000, 0));
+    ASSERT_TRUE(WaitFor([&] { return env.asio->Pump(0); }));
+    const uint64_t t0 = 100000000000ull;  // 100 s, after anything real
+    ASSERT_TRUE(env.asio->SetStartTime(0, t0));
+    // A ramp (sample i holds i) that starts exactly at t0.
+    std::vector<float> ramp(4800);
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = float(i);
+    auto queue = CControl::CAudioIn(driver).CreateQueue(double(t0) / 1e9);
+    queue->Push(0, std::make_shared<const std::vector<float>>(ramp));
+    // Each refill says the period plays at t0: the output keeps going back there.
+    ASSERT_TRUE(WaitFor([&] {
+        env.asio->Pump(0);
+        const auto b = env.asio->Blocks(0).back().vChannels[0];
+        return b[0] == 0.0f && b[255] == 255.0f;
+    }));
+    // A hundred frames of drift stay (the ramp goes on), four hundred are taken back.
+    ASSERT_TRUE(env.asio->SetStartTime(0, t0 + 256 * 1000000000ull / 48000 + 100 * 1000000000ull / 48000));
+    ASSERT_TRUE(env.asio->Pump(0));
+    EXPECT_EQ(env.asio->Blocks(0).back().vChannels[0][0], 256.0f);
+    ASSERT_TRUE(env.asio->SetStartTime(0, t0 + 1000 * 1000000000ull / 48000 + 1));
+    ASSERT_TRUE(env.asio->Pump(0));
+    EXPECT_EQ(env.asio->Blocks(0).back().vChannels[0][0], 1000.0f);
+    EXPECT_TRUE(WaitFor([&] {
+        std::lock_guard lock(mutex);
+        return std::any_of(lines.begin(), lines.end(),
+                           [](const std::string& s) { return s.find("[Driver]: its clock and the process clock part") != s.npos; });
+    }));
+    driver->PostRequest(std::make_shared<const Request::CStop>());
+    SetDeviceLogSink(nullptr);
+}
+
+}  // namespace
+}  // namespace DUve::AudioDevice

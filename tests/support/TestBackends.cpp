@@ -176,7 +176,7 @@ bool CAudioOut::Pump(uint32_t nNo) {
             block.vRaw[i].assign(nBytes * nFrames, kUntouched);
             buffers.push_back({spec.bInput, spec.nChannel, spec.type, block.vRaw[i].data(), 1});
         }
-        state->refill(buffers, nFrames);
+        state->refill(buffers, nFrames, state->nStartNs);
         for (size_t i = 0; i < layout.size(); ++i) {
             if (layout[i].bInput || layout[i].type != ESampleType::Float32LSB) continue;
             std::vector<float> v(nFrames);
@@ -186,6 +186,19 @@ bool CAudioOut::Pump(uint32_t nNo) {
     }
     std::lock_guard lock(m_mutex);
     m_blocks[nNo].push_back(std::move(block));
+    return true;
+}
+
+bool CAudioOut::SetStartTime(uint32_t nNo, uint64_t nStartNs) {
+    std::shared_ptr<CStreamState> state;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_streams.find(nNo);
+        if (it == m_streams.end()) return false;
+        state = it->second;
+    }
+    std::lock_guard lock(state->mutex);
+    state->nStartNs = nStartNs;
     return true;
 }
 

@@ -105,6 +105,8 @@ public:
     // Runs one refill of the output's running stream on the calling thread and records
     // the block; false when no stream runs.
     bool Pump(uint32_t nNo);
+    // The play time the next refills report for their first frame (0: unknown).
+    bool SetStartTime(uint32_t nNo, uint64_t nStartNs);
     // Reports the output's running stream as lost, as a server that went away would.
     bool Lose(uint32_t nNo, const std::string& sWhy);
     std::vector<CMixedBlock> Blocks(uint32_t nNo) const;
@@ -117,6 +119,7 @@ public:
         CAudioLost lost;
         uint32_t nBufferSize = 0;
         uint32_t nSampleRate = 0;
+        uint64_t nStartNs = 0;  // told to the next refill (0: unknown)
     };
 
 private:

@@ -4,6 +4,7 @@
 // audio of the two output channels.
 #include <gtest/gtest.h>
 
+#include <alsa/asoundlib.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
@@ -19,7 +20,9 @@
 #include "audio/DeviceKinds.h"
 #include "audio/PatchBay.h"
 #include "audio/linux/DefaultOutput.h"
+#include "audio/linux/AlsaSeq.h"
 #include "audio/linux/Jack.h"
+#include "audio/linux/LinuxBackends.h"
 #include "audio/vst/VstHost.h"
 #include "runtime/RString.h"
 #include "support/JackRecorder.h"
@@ -50,10 +53,11 @@ public:
                                            CAudioLost lost) override {
         return m_inner->Start(
             nNo, nRate, nBuffer,
-            [refill = std::move(refill), count = m_nRefills](std::span<const CAudioChannelBuffer> v, uint32_t n) {
+            [refill = std::move(refill), count = m_nRefills](std::span<const CAudioChannelBuffer> v, uint32_t n,
+                                                             uint64_t nStartNs) {
                 count->fetch_add(1);
                 DUve::Test::t_bCountingHere = true;
-                refill(v, n);
+                refill(v, n, nStartNs);
                 DUve::Test::t_bCountingHere = false;
             },
             std::move(lost));
@@ -64,12 +68,71 @@ private:
     std::shared_ptr<std::atomic<uint64_t>> m_nRefills = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
+// An ALSA sequencer client with one port that takes input; records what arrives, decoded
+// back to bytes, with the process clock at arrival.
+class CAlsaReceiver {
+public:
+    struct CEvent {
+        uint64_t nArrivedNs = 0;
+        std::vector<uint8_t> vBytes;
+    };
+    bool Open() {
+        if (snd_seq_open(&m_seq, "default", SND_SEQ_OPEN_INPUT, 0) < 0) return false;
+        snd_seq_set_client_name(m_seq, "palvor-test-in");
+        if (snd_seq_create_simple_port(m_seq, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                       SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION) < 0)
+            return false;
+        if (snd_midi_event_new(65536, &m_decoder) < 0) return false;
+        snd_midi_event_no_status(m_decoder, 1);
+        m_thread = std::thread([this] { Run(); });
+        return true;
+    }
+    ~CAlsaReceiver() {
+        m_bStop = true;
+        if (m_thread.joinable()) m_thread.join();
+        if (m_decoder) snd_midi_event_free(m_decoder);
+        if (m_seq) snd_seq_close(m_seq);
+    }
+    std::vector<CEvent> Events() {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+
+private:
+    void Run() {
+        snd_seq_nonblock(m_seq, 1);
+        while (!m_bStop) {
+            snd_seq_event_t* ev = nullptr;
+            if (snd_seq_event_input(m_seq, &ev) < 0 || !ev) {
+                std::this_thread::sleep_for(100us);
+                continue;
+            }
+            std::vector<uint8_t> v(65536);
+            snd_midi_event_reset_decode(m_decoder);
+            const long n = snd_midi_event_decode(m_decoder, v.data(), static_cast<long>(v.size()), ev);
+            if (n <= 0) continue;
+            v.resize(static_cast<size_t>(n));
+            std::lock_guard lock(m_mutex);
+            m_events.push_back({ClockNanoseconds(), std::move(v)});
+        }
+    }
+    snd_seq_t* m_seq = nullptr;
+    snd_midi_event_t* m_decoder = nullptr;
+    std::thread m_thread;
+    std::atomic<bool> m_bStop{false};
+    std::mutex m_mutex;
+    std::vector<CEvent> m_events;
+};
+
+bool HasSequencer() { return access("/dev/snd/seq", R_OK | W_OK) == 0; }
+
 struct CWorld {
     std::string sJack = "palvor-test-" + std::to_string(getpid());
     std::filesystem::path pulseDir = std::filesystem::temp_directory_path() / ("palvor-pulse-" + std::to_string(getpid()));
     CChildProcess jack, pulse;
     bool bJack = false, bPulse = false;
     std::unique_ptr<CRecorder> recorder;
+    std::unique_ptr<CAlsaReceiver> alsaIn;
     std::shared_ptr<CCountingOut> defaultOut;
     std::mutex logMutex;
     std::vector<std::string> log;
@@ -85,7 +148,7 @@ struct CWorld {
             return c != nullptr;
         };
         const std::string sRate = std::to_string(kRate), sPeriod = std::to_string(kPeriod);
-        jack.Start({"jackd", "--no-realtime", "-n", sJack, "-d", "dummy", "-r", sRate, "-p", sPeriod},
+        jack.Start({"jackd", "-R", "-n", sJack, "-d", "dummy", "-r", sRate, "-p", sPeriod},
                    "/tmp/" + sJack + ".log");
         bJack = WaitUntil([&] { return answers(sJack); }, 10s);
         if (bJack) {
@@ -111,12 +174,19 @@ struct CWorld {
         Vst::CVstHostOptions vst;
         vst.vFolders = {PALVOR_TEST_PLUGINS};
         vst.scanTimeout = 1000ms;  // the folder holds a plug-in that hangs
+        if (HasSequencer()) {
+            alsaIn = std::make_unique<CAlsaReceiver>();
+            if (!alsaIn->Open()) alsaIn.reset();
+        }
         defaultOut = std::make_shared<CCountingOut>(std::make_shared<CDefaultAudioOut>());
-        SetBackends({std::make_shared<CJackMidiOut>(), std::make_shared<Vst::CVstBackendLinux>(vst), defaultOut,
+        auto midiOut = std::make_shared<CLinuxMidiOut>(std::make_shared<CAlsaSeqMidiOut>(),
+                                                       std::make_shared<CJackMidiOut>());
+        SetBackends({midiOut, std::make_shared<Vst::CVstBackendLinux>(vst), defaultOut,
                      std::make_shared<CCountingOut>(std::make_shared<CJackAudioOut>())});
     }
     ~CWorld() {
         SetDeviceLogSink(nullptr);
+        alsaIn.reset();
         recorder.reset();
         pulse.Stop();
         jack.Stop();
@@ -188,15 +258,20 @@ TEST(LinuxDevices, JackMidiArrivesWithItsBytesAtTheFrameOfItsStamp) {
     const auto events = w.recorder->Events();
     ASSERT_EQ(events.size(), nBefore + sent.size() + 1);
     EXPECT_EQ(events[nBefore].vBytes, (std::vector<uint8_t>{0xB0, 7, 100}));
-    double dWorst = 0.0;
+    std::vector<double> errors;
     for (size_t i = 0; i < sent.size(); ++i) {
         const auto& e = events[nBefore + 1 + i];
         EXPECT_EQ(e.vBytes, sent[i].second) << i;
-        const double dError = w.recorder->Seconds(e.nFrame) - sent[i].first;
-        dWorst = std::max(dWorst, std::abs(dError));
+        errors.push_back(std::abs(w.recorder->Seconds(e.nFrame) - sent[i].first));
     }
-    // A frame lasts 23 us; the bound leaves room for the dummy driver's clock estimate.
-    EXPECT_LT(dWorst, 0.0005) << "worst error " << dWorst * 1e3 << " ms";
+    std::sort(errors.begin(), errors.end());
+    // At its stamp, not at the start of the period it falls in: typically a few hundredths
+    // of a millisecond (bench_jack measures it). The bounds leave room for the dummy
+    // driver's timing on a loaded machine; messages handed over when due, not scheduled,
+    // are off by half a period on the median.
+    const double dPeriod = double(kPeriod) / kRate;
+    EXPECT_LT(errors[errors.size() / 2], dPeriod / 4) << "median error " << errors[errors.size() / 2] * 1e3 << " ms";
+    EXPECT_LT(errors.back(), dPeriod) << "worst error " << errors.back() * 1e3 << " ms";
 
     // Deleting a queue ends its sounding notes at once and drops what has not sounded.
     const size_t nMark = w.recorder->Events().size();
@@ -283,14 +358,43 @@ TEST(LinuxDevices, AJackServerThatGoesAwayIsReportedAndTheProgramGoesOn) {
     ASSERT_TRUE(w.recorder);
     const auto output = IdOf("JACK " + w.sJack);
     ASSERT_TRUE(output) << Names();
+    // An output an earlier test played on is closed first.
+    ASSERT_TRUE(WaitUntil([&] { return !output->GetDevice(false); }, 5s));
     auto device = output->GetDevice(true);
     device->PostRequest(std::make_shared<const Request::CStart>(kRate, 0));
     ASSERT_TRUE(WaitUntil([&] { return jack_port_by_name(w.recorder->Client(), "palvor:out_1") != nullptr; }, 5s));
-    w.jack.Stop(SIGKILL);
+    w.jack.Stop(SIGTERM);
     ASSERT_TRUE(WaitUntil([&] { return w.Logged("[JACK " + w.sJack + "] stopped: the JACK server went away"); }, 10s));
     // The device still takes requests; a new start fails with a line of its own.
     device->PostRequest(std::make_shared<const Request::CStart>(kRate, 0));
     EXPECT_TRUE(WaitUntil([&] { return w.Logged("JACK server [" + w.sJack + "] cannot be used"); }, 10s));
+}
+
+TEST(LinuxDevices, AlsaSequencerDeliversShortMessagesAndSysexAtTheirStamps) {
+    if (!HasSequencer()) GTEST_SKIP() << "the ALSA sequencer needs /dev/snd/seq, which this kernel does not offer";
+    auto& w = World();
+    ASSERT_TRUE(w.alsaIn) << "could not make a sequencer port to receive on";
+    const auto id = IdOf("palvor-test-in:in");
+    ASSERT_TRUE(id) << Names();
+    CControl::CMidiIn sink(id->GetDevice(true));
+    auto queue = sink.CreateQueue();
+    const double t0 = ClockSeconds() + 0.3;
+    const std::vector<std::pair<double, std::vector<uint8_t>>> sent = {
+        {t0, {0x90, 60, 100}},
+        {t0 + 0.0123, {0xC1, 5}},
+        {t0 + 0.05, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}},
+        {t0 + 0.0777, {0x80, 60, 0}}};
+    for (const auto& [t, v] : sent) queue->Push(t, std::make_shared<const std::vector<uint8_t>>(v));
+    ASSERT_TRUE(WaitUntil([&] { return w.alsaIn->Events().size() >= sent.size(); }, 5s));
+    const auto events = w.alsaIn->Events();
+    ASSERT_EQ(events.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(events[i].vBytes, sent[i].second) << i;
+        // Delivered by the sequencer's queue at the stamp: not early, and within 2 ms.
+        const double dError = double(events[i].nArrivedNs) / 1e9 - sent[i].first;
+        EXPECT_GT(dError, -0.0002) << i;
+        EXPECT_LT(dError, 0.002) << i;
+    }
 }
 
 TEST(LinuxDevices, DefaultOutputPlaysIntoThePulseAudioNullSink) {

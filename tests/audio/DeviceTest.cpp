@@ -328,16 +328,27 @@ TEST(VstDevice, OpensOnceWithUsableSettingsAndRendersNotesFromTheirFrame) {
     }
 
     auto queue = CControl::CMidiIn(pad).CreateQueue();
-    const double dOn = ClockSeconds() + 0.4, dOff = dOn + 0.05;
+    const double t0 = ClockSeconds();
+    const double dOn = t0 + 0.4, dOff = dOn + 0.05;
     queue->Push(dOn, Bytes({0x90, 60, 127}));
     queue->Push(dOff, Bytes({0x80, 60, 0}));
     queue->Push(dOff + 0.1, Bytes({}));
-    scope.clock->Advance(1000000000);
     const auto nOn = static_cast<int64_t>(std::trunc(dOn * 48000.0));
     const auto nOff = static_cast<int64_t>(std::trunc(dOff * 48000.0));
-    ASSERT_TRUE(WaitFor([&] {
-        return sub.log.Read<bool>([&](CDeviceLog& l) { return l.blocks.back()->nPosition > nOff + 480; });
-    }));
+    const auto renderedPast = [&](double dSeconds) {
+        const auto n = static_cast<int64_t>(dSeconds * 48000.0);
+        return WaitFor([&] {
+            return sub.log.Read<bool>([&](CDeviceLog& l) { return l.blocks.back()->nPosition + 480 > n; });
+        });
+    };
+    // Two renderings short of the note: the second comes from a tick that runs after the
+    // queue's requests, so the queue is in place before the clock moves past the note.
+    scope.clock->Advance(300000000);
+    ASSERT_TRUE(renderedPast(t0 + 0.35 - 0.01));
+    scope.clock->Advance(20000000);
+    ASSERT_TRUE(renderedPast(t0 + 0.37 - 0.01));
+    scope.clock->Advance(1000000000);
+    ASSERT_TRUE(renderedPast(dOff + 0.02));
 
     const auto blocks = sub.log.Read<std::vector<std::shared_ptr<const Notify::CProcessReplacing>>>(
         [](CDeviceLog& l) { return l.blocks; });

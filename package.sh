@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Release programs into build/ (as run.sh does) and the Debian service package
-# build/palvor_<version>_<arch>.deb: /usr/bin/palvorserver and palvorctl, the reference
-# site in /usr/share/palvor/site, the systemd unit palvorserver.service and its settings
-# in /etc/default/palvorserver. Installs what is missing first (dpkg-dev for cpack's
-# dependency computation), as root or through sudo.
+# build/palvor_<version>_<arch>.deb: /usr/bin/palvorserver, palvorctl and palvorplay, the
+# reference site in /usr/share/palvor/site, the systemd unit palvorserver.service and its
+# settings in /etc/default/palvorserver. Installs what is missing first (dpkg-dev for
+# cpack's dependency computation), as root or through sudo.
 set -euo pipefail
 cd "$(dirname "$0")"
 

@@ -9,7 +9,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(palvor_packaging ${PROJECT_SOURCE_DIR}/packaging)
 set(palvor_doc ${CMAKE_INSTALL_DATADIR}/doc/palvor)
 
-install(TARGETS palvorserver palvorctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS palvorserver palvorctl palvorplay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The reference site without a published update archive or logs a local run left there.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/site/ DESTINATION ${CMAKE_INSTALL_DATADIR}/palvor/site
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
@@ -53,9 +53,9 @@ SQLite database, and every change is broadcast to the clients that have
 the sequence open and recorded in an activity log.
 .
 This package holds the server (with its window program), the palvorctl
-command-line client, the reference web site that admits visitors, and a
-systemd service that runs the server headless with its files in
-/var/lib/palvor.")
+command-line client, the palvorplay MIDI file player, the reference web
+site that admits visitors, and a systemd service that runs the server
+headless with its files in /var/lib/palvor.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "php-cli")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

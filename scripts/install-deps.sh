@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libboost-dev libboost-regex-dev libsqlite3-dev libcurl4-openssl-dev ca-certificates
+  libcli11-dev nlohmann-json3-dev
   php-cli curl python3
   abcmidi python3-mido midicsv
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -2,11 +2,13 @@
 // Every request is followed by an echo, so when the command returns the server has
 // handled it; success is judged from what the server broadcast back.
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -16,155 +18,21 @@
 
 #include "model/SeqProperty.h"
 #include "runtime/RString.h"
-#include "server/RSeqClient.h"
+#include "server/RSocket.h"
+#include "tools/cli/Cli.h"
+#include "tools/cli/Session.h"
 
 using namespace DUve;
+using namespace DUve::Cli;
 using namespace DUve::Sequencer;
 using namespace DUve::Sequencer::CProtocol;
 namespace P = DUve::CRSeq::Property;
 
 namespace {
 
-// Exit codes.
-constexpr int kOk = 0;
-constexpr int kFailed = 1;        // the server did not apply the request
-constexpr int kUsage = 2;         // bad command line or input file
-constexpr int kConnection = 3;    // cannot connect, refused, connection lost
-constexpr int kUnknownId = 4;     // an identifier that names nothing
-
-struct COptions {
-    std::string host = "127.0.0.1";
-    uint16_t port = 4000;
-    uint32_t visitor = 0;
-    std::string token;
-    uint32_t solution = 0;
-    bool json = false;
-    std::chrono::milliseconds timeout{15000};
-};
-
-struct CExit {
-    int code;
-    std::string message;
-};
-
-[[noreturn]] void Fail(int code, const std::string& message) { throw CExit{code, message}; }
-
-std::string Json(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-std::string Json(const std::u16string& s) { return Json(Utf16ToUtf8(s)); }
-std::string Json(const CRUid& id) { return Json(id.ToText()); }
-
-CRUid ParseId(const std::string& text) {
-    const auto id = CRUid::FromText(text);
-    if (!id) Fail(kUsage, "not an identifier (32 hex digits): '" + text + "'");
-    return *id;
-}
-
-long ParseNumber(const std::string& text, long lo, long hi, const char* what) {
-    char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end || v < lo || v > hi)
-        Fail(kUsage, std::string("invalid ") + what + " '" + text + "' (" + std::to_string(lo) +
-                         "-" + std::to_string(hi) + ")");
-    return v;
-}
-
-// What the client knows of the solution after opening sequences.
-struct CMirror {
-    std::map<CRUid, P::CSequence> sequences;  // from the greeting
-    struct CTrack {
-        CRUid idSequence;
-        P::CTrack property;
-        std::u16string sMml;
-    };
-    std::map<CRUid, CTrack> tracks;
-    std::map<CRUid, P::CPort> ports;
-    std::map<CRUid, std::pair<CRUid, std::shared_ptr<const P::CEventCommon>>> events;  // port, event
-
-    void Apply(const CPtr& c) {
-        if (auto s = std::dynamic_pointer_cast<const CCommandCreateSequence>(c)) {
-            sequences[s->idSequence] = s->property;
-        } else if (auto t = std::dynamic_pointer_cast<const CCommandCreateTrack>(c)) {
-            tracks[t->idTrack] = {t->idSequence, t->property, tracks[t->idTrack].sMml};
-        } else if (auto m = std::dynamic_pointer_cast<const CCommandTrackChangeMml>(c)) {
-            tracks[m->idTrack].sMml = m->sMml;
-        } else if (auto p = std::dynamic_pointer_cast<const CCommandCreatePort>(c)) {
-            ports[p->idPort] = p->property;
-        } else if (auto e = std::dynamic_pointer_cast<const CCommandCreateEvent>(c)) {
-            for (const auto& ev : e->events) events[ev->idEvent] = {e->idPort, ev};
-        }
-    }
-};
-
-class CClient {
-public:
-    explicit CClient(const COptions& o) : m_options(o) {}
-
-    void Connect() {
-        if (!m_client.Connect(m_options.host, m_options.port))
-            Fail(kConnection, m_client.Error());
-        auto greeting = m_client.Register(m_options.visitor, Utf8ToUtf16(m_options.token),
-                                          m_options.solution, m_options.timeout);
-        if (!greeting) Fail(kConnection, m_client.Error());
-        for (const auto& c : *greeting) {
-            m_mirror.Apply(c);
-            if (auto s = std::dynamic_pointer_cast<const CCommandCreateSequence>(c))
-                m_order.push_back(s->idSequence);
-        }
-    }
-
-    CRSeqClient::CCommands Request(const CRSeqClient::CCommands& commands) {
-        auto got = m_client.Request(commands, m_options.timeout);
-        if (!got) Fail(kConnection, m_client.Error());
-        for (const auto& c : *got) m_mirror.Apply(c);
-        return *got;
-    }
-
-    // Opens sequences (all known when `ids` is empty) so their content and changes arrive.
-    CRSeqClient::CCommands Open(CRUidSet ids) {
-        if (ids.empty())
-            for (const auto& [id, _] : m_mirror.sequences) ids.insert(id);
-        if (ids.empty()) return {};
-        return Request({std::make_shared<CCommandOpenSequence>(ids)});
-    }
-
-    CMirror& Mirror() { return m_mirror; }
-    const std::vector<CRUid>& SequenceOrder() const { return m_order; }
-    CRSeqClient& Raw() { return m_client; }
-    const COptions& Options() const { return m_options; }
-
-private:
-    COptions m_options;
-    CRSeqClient m_client;
-    CMirror m_mirror;
-    std::vector<CRUid> m_order;
-};
-
-template <class T>
-std::shared_ptr<const T> Find(const CRSeqClient::CCommands& commands) {
-    for (const auto& c : commands)
-        if (auto t = std::dynamic_pointer_cast<const T>(c)) return t;
-    return nullptr;
-}
+constexpr const char* kProgram = "palvorctl";
+// A file given to a command goes to the server in one frame.
+constexpr size_t kMaxInput = CRSocket::kMaxPayload;
 
 std::string EventText(const P::CEventBase& e) {
     std::ostringstream s;
@@ -216,7 +84,8 @@ P::CListEvent ParseEvents(std::istream& in) {
         std::shared_ptr<const P::CEventBase> e;
         size_t expect = 0;
         if (kind == "note") {
-            e = std::make_shared<P::CEventNote>(num(2, 0, 127), num(3, 0, 127), num(4, 0, 0xFFFFFFFFL));
+            e = std::make_shared<P::CEventNote>(num(2, 0, 127), num(3, 0, 127),
+                                                num(4, 0, 0xFFFFFFFFL));
             expect = 5;
         } else if (kind == "cc") {
             e = std::make_shared<P::CEventControlChange>(num(2, 0, 127), num(3, 0, 127));
@@ -256,19 +125,6 @@ P::CListEvent ParseEvents(std::istream& in) {
     return list;
 }
 
-std::string ReadInput(const std::string& file) {
-    if (file == "-") {
-        std::ostringstream s;
-        s << std::cin.rdbuf();
-        return s.str();
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) Fail(kUsage, "cannot read '" + file + "'");
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void PrintUsage() {
     std::puts(
         "Usage: palvorctl [options] COMMAND [ARGS...]\n"
@@ -305,7 +161,8 @@ void PrintUsage() {
         "  echo                                round trip to the server\n"
         "\n"
         "Identifiers are 32 hex digits. Exit codes: 0 done, 1 not applied by the server,\n"
-        "2 usage, 3 connection or registration failed, 4 unknown identifier.");
+        "2 usage, 3 connection or registration failed, 4 unknown identifier.\n"
+        "'COMMAND --help' describes one command.");
 }
 
 std::string KindOf(const CPtr& c) {
@@ -344,415 +201,501 @@ std::string Describe(const CPtr& c) {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-int Run(const COptions& options, const std::vector<std::string>& args) {
-    const std::string& cmd = args[0];
-    auto need = [&](size_t n, const char* usage) {
-        if (args.size() < n + 1) Fail(kUsage, std::string("usage: palvorctl ") + usage);
-    };
-    CClient client(options);
-    client.Connect();
-    auto& mirror = client.Mirror();
+// The arguments of every command, as typed; each command reads its own.
+struct CArgs {
+    std::string sId;                // the first identifier
+    std::vector<std::string> vIds;  // open, delete, watch
+    std::string sTitle;
+    std::string sFile;  // set-mml, add-events, import
+    std::string sInstrument;
+    std::string sChannel;
+    std::string sOutput = "-";  // export
+    bool bEnable = false;       // set-port
+    const CLI::Option* pEnable = nullptr;
+    const CLI::Option* pInstrument = nullptr;
+    const CLI::Option* pChannel = nullptr;
+};
 
-    if (cmd == "ls") {
-        if (options.json) {
-            std::string out = "[";
-            for (size_t i = 0; i < client.SequenceOrder().size(); ++i) {
-                const auto& id = client.SequenceOrder()[i];
-                out += (i ? "," : "") + std::string("{\"id\":") + Json(id) +
-                       ",\"title\":" + Json(mirror.sequences[id].sTitle) + "}";
+using CHandler = std::function<int(CSession&, const CConnection&, const CArgs&)>;
+
+// One command: its name, its arguments as usage lines show them, what it does, how its
+// arguments are declared, and what it runs once connected.
+struct CCommand {
+    const char* szName;
+    const char* szArgs;
+    const char* szHelp;
+    std::function<void(CLI::App&, CArgs&)> declare;
+    CHandler run;
+};
+
+bool Given(const CLI::Option* p) {
+    return p && p->count() > 0;
+}
+
+void PrintId(const CRUid& id, bool bJson) {
+    if (bJson)
+        PrintJson(CJson{{"id", ToJson(id)}});
+    else
+        std::puts(id.ToText().c_str());
+}
+
+int RunLs(CSession& session, const CConnection& c, const CArgs&) {
+    auto& mirror = session.Mirror();
+    if (c.bJson) {
+        CJson out = CJson::array();
+        for (const auto& id : session.SequenceOrder())
+            out.push_back({{"id", ToJson(id)}, {"title", ToJson(mirror.sequences[id].sTitle)}});
+        PrintJson(out);
+    } else {
+        for (const auto& id : session.SequenceOrder())
+            std::printf("%s %s\n", id.ToText().c_str(),
+                        Utf16ToUtf8(mirror.sequences[id].sTitle).c_str());
+    }
+    return kOk;
+}
+
+int RunEcho(CSession& session, const CConnection& c, const CArgs&) {
+    const auto t0 = std::chrono::steady_clock::now();
+    session.Request({});
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (c.bJson)
+        PrintJson(CJson{{"roundTripMs", std::round(ms * 1000.0) / 1000.0}});
+    else
+        std::printf("echo answered in %.3f ms\n", ms);
+    return kOk;
+}
+
+int RunCreateSeq(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid id = CRUid::Generate();
+    const auto got = session.Request(
+        {std::make_shared<CCommandCreateSequence>(id, P::CSequence(Utf8ToUtf16(a.sTitle)))});
+    const auto created = Find<CCommandCreateSequence>(got);
+    if (!created || created->idSequence != id) Fail(kFailed, "the sequence was not created");
+    PrintId(id, c.bJson);
+    return kOk;
+}
+
+// The events of a port in step order (equal steps in identifier order).
+std::vector<std::shared_ptr<const P::CEventCommon>> EventsOfPort(const CMirror& mirror,
+                                                                 const CRUid& idPort) {
+    std::vector<std::shared_ptr<const P::CEventCommon>> events;
+    for (const auto& [idEvent, e] : mirror.events)
+        if (e.first == idPort) events.push_back(e.second);
+    std::stable_sort(events.begin(), events.end(),
+                     [](const auto& a, const auto& b) { return a->nStep < b->nStep; });
+    return events;
+}
+
+int RunOpen(CSession& session, const CConnection& c, const CArgs& a) {
+    CRUidSet ids;
+    for (const auto& s : a.vIds) ids.insert(ParseId(s));
+    auto& mirror = session.Mirror();
+    for (const auto& id : ids)
+        if (!mirror.sequences.count(id)) Fail(kUnknownId, "unknown sequence " + id.ToText());
+    session.Open(ids);
+    CJson json = CJson::array();
+    for (const auto& idSeq : ids) {
+        const auto& seq = mirror.sequences[idSeq];
+        CJson jsonTracks = CJson::array();
+        if (!c.bJson)
+            std::printf("sequence %s %s\n", idSeq.ToText().c_str(),
+                        Utf16ToUtf8(seq.sTitle).c_str());
+        for (const auto& [idTrack, track] : mirror.tracks) {
+            if (track.idSequence != idSeq) continue;
+            if (!c.bJson) {
+                std::printf("  track %s %s\n", idTrack.ToText().c_str(),
+                            Utf16ToUtf8(track.property.sTitle).c_str());
+                if (!track.sMml.empty()) {
+                    std::istringstream mml(Utf16ToUtf8(track.sMml));
+                    for (std::string l; std::getline(mml, l);) std::printf("    | %s\n", l.c_str());
+                }
             }
-            std::puts((out + "]").c_str());
-        } else {
-            for (const auto& id : client.SequenceOrder())
-                std::printf("%s %s\n", id.ToText().c_str(),
-                            Utf16ToUtf8(mirror.sequences[id].sTitle).c_str());
-        }
-        return kOk;
-    }
-    if (cmd == "echo") {
-        const auto t0 = std::chrono::steady_clock::now();
-        client.Request({});
-        const double ms = std::chrono::duration<double, std::milli>(
-                              std::chrono::steady_clock::now() - t0)
-                              .count();
-        if (options.json) std::printf("{\"roundTripMs\":%.3f}\n", ms);
-        else std::printf("echo answered in %.3f ms\n", ms);
-        return kOk;
-    }
-    if (cmd == "create-seq") {
-        need(1, "create-seq TITLE");
-        const CRUid id = CRUid::Generate();
-        const auto got = client.Request({std::make_shared<CCommandCreateSequence>(
-            id, P::CSequence(Utf8ToUtf16(args[1])))});
-        const auto created = Find<CCommandCreateSequence>(got);
-        if (!created || created->idSequence != id) Fail(kFailed, "the sequence was not created");
-        std::puts(options.json ? ("{\"id\":" + Json(id) + "}").c_str() : id.ToText().c_str());
-        return kOk;
-    }
-    if (cmd == "open") {
-        CRUidSet ids;
-        for (size_t i = 1; i < args.size(); ++i) ids.insert(ParseId(args[i]));
-        if (ids.empty()) Fail(kUsage, "usage: palvorctl open SEQ...");
-        for (const auto& id : ids)
-            if (!mirror.sequences.count(id)) Fail(kUnknownId, "unknown sequence " + id.ToText());
-        client.Open(ids);
-        std::string json = "[";
-        bool firstSeq = true;
-        for (const auto& idSeq : ids) {
-            const auto& seq = mirror.sequences[idSeq];
-            if (options.json) {
-                json += (firstSeq ? "" : ",") + std::string("{\"id\":") + Json(idSeq) +
-                        ",\"title\":" + Json(seq.sTitle) + ",\"tracks\":[";
-            } else {
-                std::printf("sequence %s %s\n", idSeq.ToText().c_str(), Utf16ToUtf8(seq.sTitle).c_str());
-            }
-            firstSeq = false;
-            bool firstTrack = true;
-            for (const auto& [idTrack, track] : mirror.tracks) {
-                if (track.idSequence != idSeq) continue;
-                if (options.json) {
-                    json += (firstTrack ? "" : ",") + std::string("{\"id\":") + Json(idTrack) +
-                            ",\"title\":" + Json(track.property.sTitle) + ",\"mml\":" +
-                            Json(track.sMml) + ",\"ports\":[";
+            CJson jsonPorts = CJson::array();
+            for (const auto& [idPort, port] : mirror.ports) {
+                if (port.idTrack != idTrack) continue;
+                const auto events = EventsOfPort(mirror, idPort);
+                if (c.bJson) {
+                    CJson jsonEvents = CJson::array();
+                    for (const auto& e : events)
+                        jsonEvents.push_back({{"id", ToJson(e->idEvent)},
+                                              {"step", e->nStep},
+                                              {"event", EventText(*e->property)}});
+                    jsonPorts.push_back({{"id", ToJson(idPort)},
+                                         {"title", ToJson(port.sTitle)},
+                                         {"instrument", ToJson(port.sInstrument)},
+                                         {"channel", unsigned(port.nChannel)},
+                                         {"enabled", port.bEnable},
+                                         {"events", std::move(jsonEvents)}});
                 } else {
-                    std::printf("  track %s %s\n", idTrack.ToText().c_str(),
-                                Utf16ToUtf8(track.property.sTitle).c_str());
-                    if (!track.sMml.empty()) {
-                        std::istringstream mml(Utf16ToUtf8(track.sMml));
-                        for (std::string l; std::getline(mml, l);) std::printf("    | %s\n", l.c_str());
-                    }
+                    std::printf("    port %s %s -> %s ch %d%s\n", idPort.ToText().c_str(),
+                                Utf16ToUtf8(port.sTitle).c_str(),
+                                Utf16ToUtf8(port.sInstrument).c_str(), port.nChannel,
+                                port.bEnable ? "" : " (disabled)");
+                    for (const auto& e : events)
+                        std::printf("      %s %u %s\n", e->idEvent.ToText().c_str(), e->nStep,
+                                    EventText(*e->property).c_str());
                 }
-                firstTrack = false;
-                bool firstPort = true;
-                for (const auto& [idPort, port] : mirror.ports) {
-                    if (port.idTrack != idTrack) continue;
-                    std::vector<std::shared_ptr<const P::CEventCommon>> events;
-                    for (const auto& [idEvent, e] : mirror.events)
-                        if (e.first == idPort) events.push_back(e.second);
-                    std::stable_sort(events.begin(), events.end(),
-                                     [](const auto& a, const auto& b) { return a->nStep < b->nStep; });
-                    if (options.json) {
-                        json += (firstPort ? "" : ",") + std::string("{\"id\":") + Json(idPort) +
-                                ",\"title\":" + Json(port.sTitle) + ",\"instrument\":" +
-                                Json(port.sInstrument) + ",\"channel\":" +
-                                std::to_string(port.nChannel) + ",\"enabled\":" +
-                                (port.bEnable ? "true" : "false") + ",\"events\":[";
-                        for (size_t i = 0; i < events.size(); ++i)
-                            json += (i ? "," : "") + std::string("{\"id\":") +
-                                    Json(events[i]->idEvent) + ",\"step\":" +
-                                    std::to_string(events[i]->nStep) + ",\"event\":" +
-                                    Json(EventText(*events[i]->property)) + "}";
-                        json += "]}";
-                    } else {
-                        std::printf("    port %s %s -> %s ch %d%s\n", idPort.ToText().c_str(),
-                                    Utf16ToUtf8(port.sTitle).c_str(),
-                                    Utf16ToUtf8(port.sInstrument).c_str(), port.nChannel,
-                                    port.bEnable ? "" : " (disabled)");
-                        for (const auto& e : events)
-                            std::printf("      %s %u %s\n", e->idEvent.ToText().c_str(), e->nStep,
-                                        EventText(*e->property).c_str());
-                    }
-                    firstPort = false;
-                }
-                if (options.json) json += "]}";
             }
-            if (options.json) json += "]}";
+            jsonTracks.push_back({{"id", ToJson(idTrack)},
+                                  {"title", ToJson(track.property.sTitle)},
+                                  {"mml", ToJson(track.sMml)},
+                                  {"ports", std::move(jsonPorts)}});
         }
-        if (options.json) std::puts((json + "]").c_str());
+        json.push_back({{"id", ToJson(idSeq)},
+                        {"title", ToJson(seq.sTitle)},
+                        {"tracks", std::move(jsonTracks)}});
+    }
+    if (c.bJson) PrintJson(json);
+    return kOk;
+}
+
+int RunAddTrack(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid idSeq = ParseId(a.sId);
+    if (!session.Mirror().sequences.count(idSeq))
+        Fail(kUnknownId, "unknown sequence " + idSeq.ToText());
+    session.Open({idSeq});
+    const CRUid id = CRUid::Generate();
+    const auto got = session.Request(
+        {std::make_shared<CCommandCreateTrack>(id, idSeq, P::CTrack(Utf8ToUtf16(a.sTitle)))});
+    const auto created = Find<CCommandCreateTrack>(got);
+    if (!created || created->idTrack != id) Fail(kFailed, "the track was not created");
+    PrintId(id, c.bJson);
+    return kOk;
+}
+
+int RunSetTitle(CSession& session, const CConnection&, const CArgs& a) {
+    const CRUid id = ParseId(a.sId);
+    const std::u16string title = Utf8ToUtf16(a.sTitle);
+    auto& mirror = session.Mirror();
+    if (mirror.sequences.count(id)) {
+        if (mirror.sequences[id].sTitle == title) return kOk;
+        const auto got = session.Request({std::make_shared<CCommandSetSequenceTitle>(id, title)});
+        if (!Find<CCommandChangedSequenceProperty>(got)) Fail(kFailed, "the title was not changed");
         return kOk;
     }
-    if (cmd == "add-track") {
-        need(2, "add-track SEQ TITLE");
-        const CRUid idSeq = ParseId(args[1]);
-        if (!mirror.sequences.count(idSeq)) Fail(kUnknownId, "unknown sequence " + idSeq.ToText());
-        client.Open({idSeq});
-        const CRUid id = CRUid::Generate();
-        const auto got = client.Request(
-            {std::make_shared<CCommandCreateTrack>(id, idSeq, P::CTrack(Utf8ToUtf16(args[2])))});
-        const auto created = Find<CCommandCreateTrack>(got);
-        if (!created || created->idTrack != id) Fail(kFailed, "the track was not created");
-        std::puts(options.json ? ("{\"id\":" + Json(id) + "}").c_str() : id.ToText().c_str());
+    session.Open({});
+    if (!mirror.tracks.count(id)) Fail(kUnknownId, "no sequence or track " + id.ToText());
+    if (mirror.tracks[id].property.sTitle == title) return kOk;
+    const auto got = session.Request({std::make_shared<CCommandSetTrackTitle>(id, title)});
+    if (!Find<CCommandChangedTrackProperty>(got)) Fail(kFailed, "the title was not changed");
+    return kOk;
+}
+
+int RunSetMml(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid id = ParseId(a.sId);
+    const std::u16string mml = Utf8ToUtf16(ReadInput(a.sFile, kMaxInput));
+    auto& mirror = session.Mirror();
+    session.Open({});
+    if (!mirror.tracks.count(id)) Fail(kUnknownId, "unknown track " + id.ToText());
+    if (mirror.tracks[id].sMml == mml) {
+        if (!c.bJson) std::puts("unchanged");
         return kOk;
     }
-    if (cmd == "set-title") {
-        need(2, "set-title ID TITLE");
-        const CRUid id = ParseId(args[1]);
-        const std::u16string title = Utf8ToUtf16(args[2]);
-        if (mirror.sequences.count(id)) {
-            if (mirror.sequences[id].sTitle == title) return kOk;
-            const auto got = client.Request({std::make_shared<CCommandSetSequenceTitle>(id, title)});
-            if (!Find<CCommandChangedSequenceProperty>(got)) Fail(kFailed, "the title was not changed");
-            return kOk;
-        }
-        client.Open({});
-        if (!mirror.tracks.count(id)) Fail(kUnknownId, "no sequence or track " + id.ToText());
-        if (mirror.tracks[id].property.sTitle == title) return kOk;
-        const auto got = client.Request({std::make_shared<CCommandSetTrackTitle>(id, title)});
-        if (!Find<CCommandChangedTrackProperty>(got)) Fail(kFailed, "the title was not changed");
+    const auto got = session.Request({std::make_shared<CCommandTrackChangeMml>(id, mml)});
+    if (!Find<CCommandTrackChangeMml>(got)) Fail(kFailed, "the MML was not changed");
+    return kOk;
+}
+
+int RunAddPort(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid idTrack = ParseId(a.sId);
+    const auto channel = static_cast<uint8_t>(ParseNumber(a.sChannel, 0, 15, "channel"));
+    session.Open({});
+    if (!session.Mirror().tracks.count(idTrack))
+        Fail(kUnknownId, "unknown track " + idTrack.ToText());
+    const CRUid id = CRUid::Generate();
+    const auto got = session.Request({std::make_shared<CCommandCreatePort>(
+        id, P::CPort(idTrack, Utf8ToUtf16(a.sTitle), Utf8ToUtf16(a.sInstrument), channel))});
+    const auto created = Find<CCommandCreatePort>(got);
+    if (!created || created->idPort != id) Fail(kFailed, "the port was not created");
+    PrintId(id, c.bJson);
+    return kOk;
+}
+
+int RunSetPort(CSession& session, const CConnection&, const CArgs& a) {
+    const CRUid id = ParseId(a.sId);
+    std::optional<bool> enable;
+    std::optional<std::u16string> instrument;
+    std::optional<uint8_t> channel;
+    if (Given(a.pEnable)) enable = a.bEnable;
+    if (Given(a.pInstrument)) instrument = Utf8ToUtf16(a.sInstrument);
+    if (Given(a.pChannel))
+        channel = static_cast<uint8_t>(ParseNumber(a.sChannel, 0, 15, "channel"));
+    if (!enable && !instrument && !channel) Fail(kUsage, "set-port: nothing to change");
+    auto& mirror = session.Mirror();
+    session.Open({});
+    if (!mirror.ports.count(id)) Fail(kUnknownId, "unknown port " + id.ToText());
+    const P::CPort port = mirror.ports[id];
+    CSession::CCommands commands;
+    if (enable && *enable != port.bEnable)
+        commands.push_back(std::make_shared<CCommandSetPortEnable>(id, *enable));
+    if ((instrument && *instrument != port.sInstrument) || (channel && *channel != port.nChannel))
+        commands.push_back(std::make_shared<CCommandPortChangeInstrument>(
+            id, instrument.value_or(port.sInstrument), channel.value_or(port.nChannel)));
+    if (commands.empty()) return kOk;
+    const auto got = session.Request(commands);
+    if (!Find<CCommandChangedPortProperty>(got)) Fail(kFailed, "the port was not changed");
+    return kOk;
+}
+
+int RunAddEvents(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid id = ParseId(a.sId);
+    std::istringstream text(ReadInput(a.sFile, kMaxInput));
+    const P::CListEvent events = ParseEvents(text);
+    if (events.empty()) Fail(kUsage, "no events in the input");
+    session.Open({});
+    if (!session.Mirror().ports.count(id)) Fail(kUnknownId, "unknown port " + id.ToText());
+    const auto got = session.Request({std::make_shared<CCommandCreateEvent>(id, events)});
+    if (!Find<CCommandCreateEvent>(got)) Fail(kFailed, "the events were not stored");
+    if (c.bJson) {
+        CJson out = CJson::array();
+        for (const auto& e : events) out.push_back(ToJson(e->idEvent));
+        PrintJson(out);
+    } else {
+        for (const auto& e : events) std::puts(e->idEvent.ToText().c_str());
+    }
+    return kOk;
+}
+
+int RunCompile(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid id = ParseId(a.sId);
+    session.Open({});
+    if (!session.Mirror().tracks.count(id)) Fail(kUnknownId, "unknown track " + id.ToText());
+    const auto got = session.Request({std::make_shared<CCommandTrackCompileMml>(id)});
+    const auto done = Find<CCommandTrackCompiledMml>(got);
+    if (!done) Fail(kFailed, "the server did not answer the compile");
+    size_t ports = 0, events = 0, removed = 0;
+    for (const auto& cmd : got) {
+        if (std::dynamic_pointer_cast<const CCommandCreatePort>(cmd)) ++ports;
+        if (auto e = std::dynamic_pointer_cast<const CCommandCreateEvent>(cmd))
+            events += e->events.size();
+        if (auto d = std::dynamic_pointer_cast<const CCommandDeleted>(cmd))
+            removed += d->setEvent.size();
+    }
+    if (c.bJson) {
+        CJson messages = CJson::array();
+        for (const auto& m : done->vMessages) messages.push_back(ToJson(m));
+        PrintJson(CJson{{"messages", std::move(messages)},
+                        {"portsCreated", ports},
+                        {"eventsCreated", events},
+                        {"eventsRemoved", removed}});
+    } else {
+        for (const auto& m : done->vMessages) std::printf("%s\n", Utf16ToUtf8(m).c_str());
+        std::printf("%zu ports created, %zu events created, %zu events removed\n", ports, events,
+                    removed);
+    }
+    // A compile that went through ends its messages with "コンパイル完了"; a fatal error
+    // ends them with its own message and changes nothing.
+    const bool completed = !done->vMessages.empty() && done->vMessages.back() == u"コンパイル完了";
+    return completed ? kOk : kFailed;
+}
+
+int RunImport(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid idSeq = ParseId(a.sId);
+    const std::u16string instrument = Utf8ToUtf16(a.sInstrument);
+    const std::string data = ReadInput(a.sFile, kMaxInput);
+    if (!session.Mirror().sequences.count(idSeq))
+        Fail(kUnknownId, "unknown sequence " + idSeq.ToText());
+    session.Open({idSeq});
+    const auto got = session.Request({std::make_shared<CCommandLoadSmf>(
+        CRBytes(data.begin(), data.end()), idSeq, instrument, CRUidList{})});
+    size_t tracks = 0, ports = 0, events = 0;
+    for (const auto& cmd : got) {
+        if (std::dynamic_pointer_cast<const CCommandCreateTrack>(cmd)) ++tracks;
+        if (std::dynamic_pointer_cast<const CCommandCreatePort>(cmd)) ++ports;
+        if (auto e = std::dynamic_pointer_cast<const CCommandCreateEvent>(cmd))
+            events += e->events.size();
+    }
+    if (tracks == 0) Fail(kFailed, "the file was not imported (not a readable MIDI file?)");
+    if (c.bJson)
+        PrintJson(CJson{{"tracks", tracks}, {"ports", ports}, {"events", events}});
+    else
+        std::printf("imported %zu tracks, %zu ports, %zu events\n", tracks, ports, events);
+    return kOk;
+}
+
+int RunExport(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid idSeq = ParseId(a.sId);
+    const CRBytes smf = session.ExportSmf(idSeq);
+    if (a.sOutput == "-") {
+        if (std::fwrite(smf.data(), 1, smf.size(), stdout) != smf.size() || std::fflush(stdout))
+            Fail(kFailed, "cannot write to standard output");
         return kOk;
     }
-    if (cmd == "set-mml") {
-        need(2, "set-mml TRACK FILE|-");
-        const CRUid id = ParseId(args[1]);
-        const std::u16string mml = Utf8ToUtf16(ReadInput(args[2]));
-        client.Open({});
-        if (!mirror.tracks.count(id)) Fail(kUnknownId, "unknown track " + id.ToText());
-        if (mirror.tracks[id].sMml == mml) {
-            if (!options.json) std::puts("unchanged");
-            return kOk;
+    std::ofstream file(a.sOutput, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(smf.data()), static_cast<std::streamsize>(smf.size()));
+    file.close();
+    if (!file) Fail(kUsage, "cannot write '" + a.sOutput + "'");
+    if (c.bJson)
+        PrintJson(CJson{{"bytes", smf.size()}});
+    else
+        std::printf("wrote %zu bytes to %s\n", smf.size(), a.sOutput.c_str());
+    return kOk;
+}
+
+int RunDelete(CSession& session, const CConnection& c, const CArgs& a) {
+    CRUidSet ids;
+    for (const auto& s : a.vIds) ids.insert(ParseId(s));
+    const auto got = session.Request({std::make_shared<CCommandDelete>(ids)});
+    const auto deleted = Find<CCommandDeleted>(got);
+    if (!deleted) Fail(kUnknownId, "nothing matched the given identifiers");
+    auto list = [](const CRUidSet& set) {
+        CJson out = CJson::array();
+        for (const auto& id : set) out.push_back(ToJson(id));
+        return out;
+    };
+    if (c.bJson)
+        PrintJson(CJson{{"sequences", list(deleted->setSequence)},
+                        {"tracks", list(deleted->setTrack)},
+                        {"ports", list(deleted->setPort)},
+                        {"events", list(deleted->setEvent)}});
+    else
+        std::printf("deleted %s\n", Describe(deleted).c_str());
+    return kOk;
+}
+
+int RunWatch(CSession& session, const CConnection& c, const CArgs& a) {
+    CRUidSet ids;
+    for (const auto& s : a.vIds) ids.insert(ParseId(s));
+    auto print = [&](const CSession::CCommands& commands) {
+        for (const auto& cmd : commands) {
+            if (c.bJson)
+                PrintJson(CJson{{"command", KindOf(cmd)}, {"text", Describe(cmd)}});
+            else
+                std::printf("%s %s\n", KindOf(cmd).c_str(), Describe(cmd).c_str());
         }
-        const auto got = client.Request({std::make_shared<CCommandTrackChangeMml>(id, mml)});
-        if (!Find<CCommandTrackChangeMml>(got)) Fail(kFailed, "the MML was not changed");
-        return kOk;
+        std::fflush(stdout);
+    };
+    print(session.Open(ids));  // the opened sequences' content first
+    while (!g_stop) {
+        auto got = session.Raw().Receive(std::chrono::milliseconds(200));
+        if (got) {
+            print(*got);
+        } else if (!session.Raw().IsConnected()) {
+            Fail(kConnection, session.Raw().Error());
+        }
     }
-    if (cmd == "add-port") {
-        need(4, "add-port TRACK TITLE INSTRUMENT CHANNEL");
-        const CRUid idTrack = ParseId(args[1]);
-        const auto channel = static_cast<uint8_t>(ParseNumber(args[4], 0, 15, "channel"));
-        client.Open({});
-        if (!mirror.tracks.count(idTrack)) Fail(kUnknownId, "unknown track " + idTrack.ToText());
-        const CRUid id = CRUid::Generate();
-        const auto got = client.Request({std::make_shared<CCommandCreatePort>(
-            id, P::CPort(idTrack, Utf8ToUtf16(args[2]), Utf8ToUtf16(args[3]), channel))});
-        const auto created = Find<CCommandCreatePort>(got);
-        if (!created || created->idPort != id) Fail(kFailed, "the port was not created");
-        std::puts(options.json ? ("{\"id\":" + Json(id) + "}").c_str() : id.ToText().c_str());
-        return kOk;
-    }
-    if (cmd == "set-port") {
-        need(1, "set-port PORT [--enable|--disable] [--instrument NAME] [--channel N]");
-        const CRUid id = ParseId(args[1]);
-        std::optional<bool> enable;
-        std::optional<std::u16string> instrument;
-        std::optional<uint8_t> channel;
-        for (size_t i = 2; i < args.size(); ++i) {
-            if (args[i] == "--enable") enable = true;
-            else if (args[i] == "--disable") enable = false;
-            else if (args[i] == "--instrument" && i + 1 < args.size()) instrument = Utf8ToUtf16(args[++i]);
-            else if (args[i] == "--channel" && i + 1 < args.size())
-                channel = static_cast<uint8_t>(ParseNumber(args[++i], 0, 15, "channel"));
-            else Fail(kUsage, "set-port: unexpected '" + args[i] + "'");
-        }
-        if (!enable && !instrument && !channel) Fail(kUsage, "set-port: nothing to change");
-        client.Open({});
-        if (!mirror.ports.count(id)) Fail(kUnknownId, "unknown port " + id.ToText());
-        const P::CPort port = mirror.ports[id];
-        CRSeqClient::CCommands commands;
-        if (enable && *enable != port.bEnable)
-            commands.push_back(std::make_shared<CCommandSetPortEnable>(id, *enable));
-        if ((instrument && *instrument != port.sInstrument) || (channel && *channel != port.nChannel))
-            commands.push_back(std::make_shared<CCommandPortChangeInstrument>(
-                id, instrument.value_or(port.sInstrument), channel.value_or(port.nChannel)));
-        if (commands.empty()) return kOk;
-        const auto got = client.Request(commands);
-        if (!Find<CCommandChangedPortProperty>(got)) Fail(kFailed, "the port was not changed");
-        return kOk;
-    }
-    if (cmd == "add-events") {
-        need(2, "add-events PORT FILE|-");
-        const CRUid id = ParseId(args[1]);
-        std::istringstream text(ReadInput(args[2]));
-        const P::CListEvent events = ParseEvents(text);
-        if (events.empty()) Fail(kUsage, "no events in the input");
-        client.Open({});
-        if (!mirror.ports.count(id)) Fail(kUnknownId, "unknown port " + id.ToText());
-        const auto got = client.Request({std::make_shared<CCommandCreateEvent>(id, events)});
-        if (!Find<CCommandCreateEvent>(got)) Fail(kFailed, "the events were not stored");
-        if (options.json) {
-            std::string out = "[";
-            bool first = true;
-            for (const auto& e : events) out += (first ? "" : ",") + Json(e->idEvent), first = false;
-            std::puts((out + "]").c_str());
-        } else {
-            for (const auto& e : events) std::puts(e->idEvent.ToText().c_str());
-        }
-        return kOk;
-    }
-    if (cmd == "compile") {
-        need(1, "compile TRACK");
-        const CRUid id = ParseId(args[1]);
-        client.Open({});
-        if (!mirror.tracks.count(id)) Fail(kUnknownId, "unknown track " + id.ToText());
-        const auto got = client.Request({std::make_shared<CCommandTrackCompileMml>(id)});
-        const auto done = Find<CCommandTrackCompiledMml>(got);
-        if (!done) Fail(kFailed, "the server did not answer the compile");
-        size_t ports = 0, events = 0, removed = 0;
-        for (const auto& c : got) {
-            if (std::dynamic_pointer_cast<const CCommandCreatePort>(c)) ++ports;
-            if (auto e = std::dynamic_pointer_cast<const CCommandCreateEvent>(c)) events += e->events.size();
-            if (auto d = std::dynamic_pointer_cast<const CCommandDeleted>(c)) removed += d->setEvent.size();
-        }
-        if (options.json) {
-            std::string out = "{\"messages\":[";
-            for (size_t i = 0; i < done->vMessages.size(); ++i)
-                out += (i ? "," : "") + Json(done->vMessages[i]);
-            std::printf("%s],\"portsCreated\":%zu,\"eventsCreated\":%zu,\"eventsRemoved\":%zu}\n",
-                        out.c_str(), ports, events, removed);
-        } else {
-            for (const auto& m : done->vMessages) std::printf("%s\n", Utf16ToUtf8(m).c_str());
-            std::printf("%zu ports created, %zu events created, %zu events removed\n", ports, events,
-                        removed);
-        }
-        // A compile that went through ends its messages with "コンパイル完了"; a fatal error
-        // ends them with its own message and changes nothing.
-        const bool completed = !done->vMessages.empty() && done->vMessages.back() == u"コンパイル完了";
-        return completed ? kOk : kFailed;
-    }
-    if (cmd == "import") {
-        need(2, "import SEQ FILE.mid [--instrument NAME]");
-        const CRUid idSeq = ParseId(args[1]);
-        std::u16string instrument;
-        for (size_t i = 3; i < args.size(); ++i) {
-            if (args[i] == "--instrument" && i + 1 < args.size()) instrument = Utf8ToUtf16(args[++i]);
-            else Fail(kUsage, "import: unexpected '" + args[i] + "'");
-        }
-        const std::string data = ReadInput(args[2]);
-        if (!mirror.sequences.count(idSeq)) Fail(kUnknownId, "unknown sequence " + idSeq.ToText());
-        client.Open({idSeq});
-        const auto got = client.Request({std::make_shared<CCommandLoadSmf>(
-            CRBytes(data.begin(), data.end()), idSeq, instrument, CRUidList{})});
-        size_t tracks = 0, ports = 0, events = 0;
-        for (const auto& c : got) {
-            if (std::dynamic_pointer_cast<const CCommandCreateTrack>(c)) ++tracks;
-            if (std::dynamic_pointer_cast<const CCommandCreatePort>(c)) ++ports;
-            if (auto e = std::dynamic_pointer_cast<const CCommandCreateEvent>(c)) events += e->events.size();
-        }
-        if (tracks == 0) Fail(kFailed, "the file was not imported (not a readable MIDI file?)");
-        if (options.json)
-            std::printf("{\"tracks\":%zu,\"ports\":%zu,\"events\":%zu}\n", tracks, ports, events);
-        else
-            std::printf("imported %zu tracks, %zu ports, %zu events\n", tracks, ports, events);
-        return kOk;
-    }
-    if (cmd == "export") {
-        need(1, "export SEQ [-o FILE.mid]");
-        const CRUid idSeq = ParseId(args[1]);
-        std::string out = "-";
-        for (size_t i = 2; i < args.size(); ++i) {
-            if ((args[i] == "-o" || args[i] == "--output") && i + 1 < args.size()) out = args[++i];
-            else Fail(kUsage, "export: unexpected '" + args[i] + "'");
-        }
-        if (!mirror.sequences.count(idSeq)) Fail(kUnknownId, "unknown sequence " + idSeq.ToText());
-        const CRUid request = CRUid::Generate();
-        const auto got = client.Request({std::make_shared<CCommandExportSmf>(request, idSeq)});
-        std::shared_ptr<const CCommandExportedSmf> answer;
-        for (const auto& c : got)
-            if (auto e = std::dynamic_pointer_cast<const CCommandExportedSmf>(c); e && e->idRequest == request)
-                answer = e;
-        if (!answer) Fail(kFailed, "the server did not answer the export");
-        if (answer->vSmf.empty()) Fail(kFailed, "the server could not render the sequence");
-        if (out == "-") {
-            std::fwrite(answer->vSmf.data(), 1, answer->vSmf.size(), stdout);
-        } else {
-            std::ofstream file(out, std::ios::binary);
-            file.write(reinterpret_cast<const char*>(answer->vSmf.data()),
-                       static_cast<std::streamsize>(answer->vSmf.size()));
-            if (!file) Fail(kUsage, "cannot write '" + out + "'");
-            if (options.json) std::printf("{\"bytes\":%zu}\n", answer->vSmf.size());
-            else std::printf("wrote %zu bytes to %s\n", answer->vSmf.size(), out.c_str());
-        }
-        return kOk;
-    }
-    if (cmd == "delete") {
-        need(1, "delete ID...");
-        CRUidSet ids;
-        for (size_t i = 1; i < args.size(); ++i) ids.insert(ParseId(args[i]));
-        const auto got = client.Request({std::make_shared<CCommandDelete>(ids)});
-        const auto deleted = Find<CCommandDeleted>(got);
-        if (!deleted) Fail(kUnknownId, "nothing matched the given identifiers");
-        auto list = [&](const char* name, const CRUidSet& set) {
-            std::string out = std::string("\"") + name + "\":[";
-            bool first = true;
-            for (const auto& id : set) {
-                if (!first) out += ',';
-                out += Json(id);
-                first = false;
-            }
-            return out + "]";
-        };
-        if (options.json)
-            std::printf("{%s,%s,%s,%s}\n", list("sequences", deleted->setSequence).c_str(),
-                        list("tracks", deleted->setTrack).c_str(), list("ports", deleted->setPort).c_str(),
-                        list("events", deleted->setEvent).c_str());
-        else
-            std::printf("deleted %s\n", Describe(deleted).c_str());
-        return kOk;
-    }
-    if (cmd == "watch") {
-        CRUidSet ids;
-        for (size_t i = 1; i < args.size(); ++i) ids.insert(ParseId(args[i]));
-        auto print = [&](const CRSeqClient::CCommands& commands) {
-            for (const auto& c : commands) {
-                if (options.json)
-                    std::printf("{\"command\":%s,\"text\":%s}\n", Json(KindOf(c)).c_str(),
-                                Json(Describe(c)).c_str());
-                else
-                    std::printf("%s %s\n", KindOf(c).c_str(), Describe(c).c_str());
-            }
-            std::fflush(stdout);
-        };
-        print(client.Open(ids));  // the opened sequences' content first
-        while (!g_stop) {
-            auto got = client.Raw().Receive(std::chrono::milliseconds(200));
-            if (got) {
-                print(*got);
-            } else if (!client.Raw().IsConnected()) {
-                Fail(kConnection, client.Raw().Error());
-            }
-        }
-        return kOk;
-    }
-    Fail(kUsage, "unknown command '" + cmd + "' (see --help)");
+    return kOk;
+}
+
+// A required argument of a command.
+void Arg(CLI::App& app, const char* name, std::string& value) {
+    app.add_option(name, value)->required();
+}
+
+const std::vector<CCommand>& Commands() {
+    static const std::vector<CCommand> commands = {
+        {"ls", "", "list the solution's sequences", [](CLI::App&, CArgs&) {}, RunLs},
+        {"create-seq", "TITLE", "create a sequence, print its id",
+         [](CLI::App& app, CArgs& a) { Arg(app, "TITLE", a.sTitle); }, RunCreateSeq},
+        {"open", "SEQ...", "print tracks, MML, ports and events",
+         [](CLI::App& app, CArgs& a) { app.add_option("SEQ", a.vIds)->required(); }, RunOpen},
+        {"add-track", "SEQ TITLE", "create a track, print its id",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "SEQ", a.sId);
+             Arg(app, "TITLE", a.sTitle);
+         },
+         RunAddTrack},
+        {"set-title", "ID TITLE", "rename a sequence or a track",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "ID", a.sId);
+             Arg(app, "TITLE", a.sTitle);
+         },
+         RunSetTitle},
+        {"set-mml", "TRACK FILE|-", "replace a track's MML text",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "TRACK", a.sId);
+             Arg(app, "FILE", a.sFile);
+         },
+         RunSetMml},
+        {"add-port", "TRACK TITLE INSTRUMENT CHANNEL", "create a port, print its id",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "TRACK", a.sId);
+             Arg(app, "TITLE", a.sTitle);
+             Arg(app, "INSTRUMENT", a.sInstrument);
+             Arg(app, "CHANNEL", a.sChannel);
+         },
+         RunAddPort},
+        {"set-port", "PORT [--enable|--disable] [--instrument NAME] [--channel N]",
+         "enable or disable a port, change its instrument or channel",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "PORT", a.sId);
+             a.pEnable = app.add_flag("--enable{true},--disable{false}", a.bEnable,
+                                      "play the port's events, or not");
+             a.pInstrument = app.add_option("--instrument", a.sInstrument, "the instrument's name");
+             a.pChannel = app.add_option("--channel", a.sChannel, "MIDI channel 0-15");
+         },
+         RunSetPort},
+        {"add-events", "PORT FILE|-", "add events, one per line (see palvorctl --help)",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "PORT", a.sId);
+             Arg(app, "FILE", a.sFile);
+         },
+         RunAddEvents},
+        {"compile", "TRACK", "compile a track's MML (exit 1 when it fails)",
+         [](CLI::App& app, CArgs& a) { Arg(app, "TRACK", a.sId); }, RunCompile},
+        {"import", "SEQ FILE.mid [--instrument NAME]",
+         "import a Standard MIDI File into a sequence",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "SEQ", a.sId);
+             Arg(app, "FILE", a.sFile);
+             a.pInstrument = app.add_option("--instrument", a.sInstrument,
+                                            "the instrument name of every new port");
+         },
+         RunImport},
+        {"export", "SEQ [-o FILE.mid]", "export a sequence as a Standard MIDI File",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "SEQ", a.sId);
+             app.add_option("-o,--output", a.sOutput,
+                            "the file to write (default: standard output)");
+         },
+         RunExport},
+        {"delete", "ID...", "delete items with everything below them",
+         [](CLI::App& app, CArgs& a) { app.add_option("ID", a.vIds)->required(); }, RunDelete},
+        {"watch", "[SEQ...]", "print every command received (opens SEQs, or all)",
+         [](CLI::App& app, CArgs& a) { app.add_option("SEQ", a.vIds); }, RunWatch},
+        {"echo", "", "round trip to the server", [](CLI::App&, CArgs&) {}, RunEcho},
+    };
+    return commands;
+}
+
+std::string UsageOf(const std::string& sCommand) {
+    for (const auto& c : Commands())
+        if (sCommand == c.szName) return *c.szArgs ? sCommand + " " + c.szArgs : sCommand;
+    return "[options] COMMAND [ARGS...]";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    COptions options;
-    std::vector<std::string> args;
+    CLI::App app("A command-line client of the sequencer server.", kProgram);
+    app.set_help_flag("-h,--help", "print help (of a command, after its name)");
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.require_subcommand(1);
+    app.fallthrough();
+    CConnectionArgs connection;
+    connection.AddTo(app);
+    CArgs args;
+    std::map<const CLI::App*, const CCommand*> byApp;
+    for (const auto& command : Commands()) {
+        CLI::App* sub = app.add_subcommand(command.szName, command.szHelp);
+        sub->fallthrough();
+        command.declare(*sub, args);
+        byApp[sub] = &command;
+    }
     try {
-        for (int i = 1; i < argc; ++i) {
-            const std::string a = argv[i];
-            auto value = [&]() -> std::string {
-                if (i + 1 >= argc) Fail(kUsage, a + " needs a value");
-                return argv[++i];
-            };
-            if (!args.empty()) {
-                args.push_back(a);
-            } else if (a == "--help" || a == "-h") {
-                PrintUsage();
-                return kOk;
-            } else if (a == "--host") {
-                options.host = value();
-            } else if (a == "--port") {
-                options.port = static_cast<uint16_t>(ParseNumber(value(), 1, 65535, "port"));
-            } else if (a == "--visitor") {
-                options.visitor = static_cast<uint32_t>(ParseNumber(value(), 0, 0x7FFFFFFFL, "visitor"));
-            } else if (a == "--token") {
-                options.token = value();
-            } else if (a == "--solution") {
-                options.solution = static_cast<uint32_t>(ParseNumber(value(), 0, 0xFFFFFFFFL, "solution"));
-            } else if (a == "--timeout") {
-                options.timeout = std::chrono::milliseconds(1000 * ParseNumber(value(), 1, 3600, "timeout"));
-            } else if (a == "--json") {
-                options.json = true;
-            } else if (a.size() > 1 && a[0] == '-') {
-                Fail(kUsage, "unknown option '" + a + "'");
-            } else {
-                args.push_back(a);
-            }
-        }
-        if (args.empty()) Fail(kUsage, "no command given (see --help)");
+        if (!Parse(app, argc, argv, kProgram, UsageOf, PrintUsage)) return kOk;
+        const CConnection c = connection.Resolve();
+        const CCommand& command = *byApp.at(app.get_subcommands().front());
         std::signal(SIGINT, [](int) { g_stop = 1; });
         std::signal(SIGTERM, [](int) { g_stop = 1; });
-        return Run(options, args);
+        CSession session(c);
+        session.Connect();
+        return command.run(session, c, args);
     } catch (const CExit& e) {
-        if (options.json)
-            std::printf("{\"error\":%s,\"code\":%d}\n", Json(e.message).c_str(), e.code);
-        std::fprintf(stderr, "palvorctl: %s\n", e.message.c_str());
-        return e.code;
+        return Report(e, connection.Json(), kProgram);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "palvorctl: %s\n", e.what());
+        std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
         return kFailed;
     }
 }

@@ -36,7 +36,7 @@ root=$tmp/root
 dpkg-deb -x "$deb" "$root"
 dpkg-deb -e "$deb" "$tmp/control"
 grep -qx /etc/default/palvorserver "$tmp/control/conffiles" || fail "the settings file is not a conffile"
-for f in usr/bin/palvorserver usr/bin/palvorctl usr/share/palvor/site/serve.sh; do
+for f in usr/bin/palvorserver usr/bin/palvorctl usr/bin/palvorplay usr/share/palvor/site/serve.sh; do
   [ -x "$root/$f" ] || fail "$f missing or not executable"
 done
 version=$(dpkg-deb -f "$deb" Version)

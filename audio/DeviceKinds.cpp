@@ -67,7 +67,6 @@ public:
         m_port = Backends().pMidiOut->Open(m_id->nNo);
         DebugTrace(m_port ? "\nInitialized [%s]" : "\nError! Initialize [%s]", Utf16ToUtf8(m_id->sName).c_str());
         if (!m_port) DeviceLog("MIDI output [%s] could not be opened", Utf16ToUtf8(m_id->sName).c_str());
-        m_nLead = m_port ? m_port->LeadNs() : 0;
         m_own = m_queue.CreateTrack();
         // Ticks fall just after each whole millisecond of the process clock: a message goes
         // out as soon as its millisecond has passed, not up to a tick later.
@@ -118,8 +117,8 @@ private:
         m_next += std::chrono::milliseconds(1);
         Arm();
         // A port that schedules gets each message its lead ahead of the stamp; any other
-        // port gets it once its time has passed.
-        const uint64_t nUpTo = ClockNanoseconds() + m_nLead;
+        // port gets it once its time has passed. The lead may change with the port's period.
+        const uint64_t nUpTo = ClockNanoseconds() + (m_port ? m_port->LeadNs() : 0);
         const uint64_t nSpan = nUpTo > m_queue.Position() ? nUpTo - m_queue.Position() : 0;
         for (const auto& e : m_queue.Take(nSpan)) {
             if (!e.vBytes || e.vBytes->empty() || !m_port) continue;
@@ -131,7 +130,6 @@ private:
     boost::asio::steady_timer m_timer;
     CClock::time_point m_next;
     std::unique_ptr<IMidiOutPort> m_port;
-    uint64_t m_nLead = 0;
     CQueueMidi m_queue;
     CQueueMidi::CTrackPtr m_own;
     std::map<CQueueId, CQueueMidi::CTrackPtr> m_tracks;

@@ -97,9 +97,9 @@ private:
 
 // RtAudio lists a PulseAudio device whether or not a server runs; ask the server.
 bool PulseAnswers() {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 44100, 2};
     int nError = 0;
-    pa_simple* p = pa_simple_new(nullptr, "PalvorServer", PA_STREAM_PLAYBACK, nullptr, "probe", &spec, nullptr,
+    pa_simple* p = pa_simple_new(nullptr, "PalvorServer", PA_STREAM_PLAYBACK, nullptr, "probe", &format, nullptr,
                                  nullptr, &nError);
     if (!p) return false;
     pa_simple_free(p);

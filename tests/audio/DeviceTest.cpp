@@ -11,6 +11,7 @@
 #include "audio/PatchBay.h"
 #include "audio/SampleConvert.h"
 #include "runtime/RString.h"
+#include "support/DeviceLogCapture.h"
 #include "support/ManualClock.h"
 #include "support/TestBackends.h"
 
@@ -507,26 +508,16 @@ TEST(AudioOutDevice, OnlyOutputsZeroAndOneGetTheMixInTheirSampleTypes) {
 // A stream that stops by itself is reported, the output is stopped, and it can start again.
 TEST(AudioOutDevice, ALostStreamIsReportedAndTheOutputCanStartAgain) {
     const CEnv& env = Env();
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    SetDeviceLogSink([&](const std::string& s) {
-        std::lock_guard lock(mutex);
-        lines.push_back(s);
-    });
+    DUve::Test::CDeviceLogCapture log;
     auto speakers = IdOf(u"Speakers")->GetDevice(true);
     const size_t nStarts = env.directSound->Starts(0).size();
     speakers->PostRequest(std::make_shared<const Request::CStart>(44100, 2048));
     ASSERT_TRUE(WaitFor([&] { return env.directSound->Starts(0).size() == nStarts + 1; }));
     ASSERT_TRUE(env.directSound->Lose(0, "the server went away"));
-    ASSERT_TRUE(WaitFor([&] {
-        std::lock_guard lock(mutex);
-        return std::find(lines.begin(), lines.end(), "audio output [Speakers] stopped: the server went away") !=
-               lines.end();
-    }));
+    ASSERT_TRUE(WaitFor([&] { return log.Contains("audio output [Speakers] stopped: the server went away"); }));
     ASSERT_TRUE(WaitFor([&] { return !env.directSound->Pump(0); }));  // the stream was closed
     speakers->PostRequest(std::make_shared<const Request::CStart>(44100, 2048));
     ASSERT_TRUE(WaitFor([&] { return env.directSound->Pump(0); }));
-    SetDeviceLogSink(nullptr);
 }
 
 }  // namespace
@@ -603,12 +594,7 @@ namespace {
 // drift beyond half a period is taken back at once, smaller drift is left alone.
 TEST(AudioOutDevice, AStreamThatDriftsFromTheClockIsRealigned) {
     const CEnv& env = Env();
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    SetDeviceLogSink([&](const std::string& s) {
-        std::lock_guard lock(mutex);
-        lines.push_back(s);
-    });
+    DUve::Test::CDeviceLogCapture log;
     auto driver = IdOf(u"Driver")->GetDevice(true);
     driver->PostRequest(std::make_shared<const Request::CStart>(48000, 0));
     ASSERT_TRUE(WaitFor([&] { return env.asio->Pump(0); }));
@@ -632,13 +618,8 @@ TEST(AudioOutDevice, AStreamThatDriftsFromTheClockIsRealigned) {
     ASSERT_TRUE(env.asio->SetStartTime(0, t0 + 1000 * 1000000000ull / 48000 + 1));
     ASSERT_TRUE(env.asio->Pump(0));
     EXPECT_EQ(env.asio->Blocks(0).back().vChannels[0][0], 1000.0f);
-    EXPECT_TRUE(WaitFor([&] {
-        std::lock_guard lock(mutex);
-        return std::any_of(lines.begin(), lines.end(),
-                           [](const std::string& s) { return s.find("[Driver]: its clock and the process clock part") != s.npos; });
-    }));
+    EXPECT_TRUE(WaitFor([&] { return log.Contains("[Driver]: its clock and the process clock part"); }));
     driver->PostRequest(std::make_shared<const Request::CStop>());
-    SetDeviceLogSink(nullptr);
 }
 
 }  // namespace

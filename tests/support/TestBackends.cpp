@@ -171,10 +171,10 @@ bool CAudioOut::Pump(uint32_t nNo) {
         std::vector<CAudioChannelBuffer> buffers;
         block.vRaw.resize(layout.size());
         for (size_t i = 0; i < layout.size(); ++i) {
-            const auto& spec = layout[i];
-            const size_t nBytes = spec.type == ESampleType::Int16LSB ? 2 : 4;
+            const auto& channel = layout[i];
+            const size_t nBytes = channel.type == ESampleType::Int16LSB ? 2 : 4;
             block.vRaw[i].assign(nBytes * nFrames, kUntouched);
-            buffers.push_back({spec.bInput, spec.nChannel, spec.type, block.vRaw[i].data(), 1});
+            buffers.push_back({channel.bInput, channel.nChannel, channel.type, block.vRaw[i].data(), 1});
         }
         state->refill(buffers, nFrames, state->nStartNs);
         for (size_t i = 0; i < layout.size(); ++i) {

@@ -25,6 +25,7 @@
 #include "audio/linux/LinuxBackends.h"
 #include "audio/vst/VstHost.h"
 #include "runtime/RString.h"
+#include "support/DeviceLogCapture.h"
 #include "support/JackRecorder.h"
 #include "support/SoundServers.h"
 
@@ -134,8 +135,7 @@ struct CWorld {
     std::unique_ptr<CRecorder> recorder;
     std::unique_ptr<CAlsaReceiver> alsaIn;
     std::shared_ptr<CCountingOut> defaultOut;
-    std::mutex logMutex;
-    std::vector<std::string> log;
+    Test::CDeviceLogCapture log;
 
     CWorld() {
         setenv("JACK_DEFAULT_SERVER", sJack.c_str(), 1);
@@ -167,10 +167,6 @@ struct CWorld {
                     (pulseDir / "pulse.log").string());
         bPulse = WaitUntil([&] { return std::filesystem::exists(sSocket) && pulse.Running(); }, 10s);
 
-        SetDeviceLogSink([this](const std::string& s) {
-            std::lock_guard lock(logMutex);
-            log.push_back(s);
-        });
         Vst::CVstHostOptions vst;
         vst.vFolders = {PALVOR_TEST_PLUGINS};
         vst.scanTimeout = 1000ms;  // the folder holds a plug-in that hangs
@@ -185,7 +181,6 @@ struct CWorld {
                      std::make_shared<CCountingOut>(std::make_shared<CJackAudioOut>())});
     }
     ~CWorld() {
-        SetDeviceLogSink(nullptr);
         alsaIn.reset();
         recorder.reset();
         pulse.Stop();
@@ -193,10 +188,7 @@ struct CWorld {
         std::error_code ec;
         std::filesystem::remove_all(pulseDir, ec);
     }
-    bool Logged(const std::string& sPart) {
-        std::lock_guard lock(logMutex);
-        return std::any_of(log.begin(), log.end(), [&](const std::string& s) { return s.find(sPart) != s.npos; });
-    }
+    bool Logged(const std::string& sPart) const { return log.Contains(sPart); }
 };
 
 CWorld& World() {
@@ -441,11 +433,7 @@ TEST(LinuxDevices, DefaultOutputPlaysIntoThePulseAudioNullSink) {
         if (std::abs(int(p[2 * i])) > 1000) ++nLoud;
         if (i && (p[2 * (i - 1)] < 0) != (p[2 * i] < 0) && std::abs(int(p[2 * i])) < 20000) ++nCrossings;
     }
-    std::string sLog;
-    {
-        std::lock_guard lock(w.logMutex);
-        for (const auto& l : w.log) sLog += l + "\n";
-    }
+    const std::string sLog = w.log.Text();
     size_t nFirstLoud = 0;
     for (size_t i = 0; i < n && !nFirstLoud; ++i)
         if (std::abs(int(p[2 * i])) > 1000) nFirstLoud = i;

@@ -1,6 +1,8 @@
 #include "model/RSeqSolution.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <list>
 #include <map>
 
@@ -313,8 +315,11 @@ void CRSeqSolution::LoadSequence(CRSeqSolution& solution, CSolutionDb& db, const
         }
         for (const auto& [idPort, list] : db.SelectEventListsOfPorts(created))
             solution.CreateEvent(idPort, list);
-    } catch (...) {
+    } catch (const std::exception& e) {
         // What was loaded stays; the rest is missing.
+        std::fprintf(stderr, "palvor: sequence %s loaded only in part: %s\n", id.ToText().c_str(), e.what());
+    } catch (...) {
+        std::fprintf(stderr, "palvor: sequence %s loaded only in part: unknown exception\n", id.ToText().c_str());
     }
 }
 

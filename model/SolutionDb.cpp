@@ -266,6 +266,8 @@ void CSolutionDb::Release(const std::string& sql, sqlite3_stmt* stmt) {
     try {
         if (m_db && m_mapStatement.emplace(sql, stmt).second) return;
     } catch (...) {
+        // Out of memory: the statement is not kept for reuse, only prepared again next time.
+        std::fprintf(stderr, "palvor: a prepared statement could not be kept for reuse\n");
     }
     sqlite3_finalize(stmt);
 }

@@ -19,6 +19,7 @@
 #include <gtk/gtk.h>
 
 #include "App/RPalvorServer.h"
+#include "App/cli/Cli.h"
 #include "audio/linux/LinuxBackends.h"
 #include "App/RUpdater.h"
 #include "App/shell/PalvorServerDlg.h"
@@ -30,49 +31,42 @@
 #include "server/RActivityLog.h"
 #include "server/RSeqServer.h"
 
-#ifndef PALVOR_VERSION
-#define PALVOR_VERSION "0"
-#endif
-
 using namespace DUve;
 
 namespace {
 
-constexpr int kUsageError = 2;
+constexpr const char* kProgram = "palvorserver";
 constexpr long kMaxQueuedMib = 1L << 20;  // 1 TiB
 
 void PrintUsage(FILE* out) {
     std::fprintf(out,
                  "Usage: palvorserver [--site ROOT]\n"
-                 "       palvorserver --headless --port PORT [--site ROOT]\n"
-                 "       palvorserver --check [--solution N]\n"
+                 "  or:  palvorserver --headless --port PORT [--site ROOT]\n"
+                 "  or:  palvorserver --check [--solution N]\n"
                  "\n"
                  "Serves music sequences to networked clients. Without --headless it checks\n"
                  "ROOT/palvorserver-linux.zip for a newer build, then opens its window on the\n"
                  "site's front-end page, which starts and stops the server.\n"
                  "\n"
+                 "Options:\n"
                  "  --headless     run without a window; log lines go to standard output\n"
                  "  --port PORT    TCP port to listen on (1-65535), on all IPv4 interfaces\n"
                  "  --site ROOT    web site root: front-end page, visitor admission,\n"
                  "                 keep-alive and update archive\n"
                  "                 (default %s)\n"
                  "  --check        check the integrity of every solution file and activity\n"
-                 "                 log (or those of solution N); exit 1 when one is damaged\n"
+                 "                 log; exit 1 when one is damaged\n"
+                 "  --solution N   with --check: only the files of solution N\n"
                  "  --max-queued-mib N\n"
                  "                 bound of the bytes queued for sending to all clients\n"
                  "                 together, in MiB (default 1024); over it the client\n"
                  "                 with the most queued is disconnected\n"
-                 "  --help         show this help\n"
-                 "  --version      show the version\n"
+                 "  -h, --help     print help\n"
+                 "  --version      print the version and exit\n"
                  "\n"
                  "Files live under $XDG_DATA_HOME/palvor (default ~/.local/share/palvor).\n"
                  "SIGINT or SIGTERM stops the server cleanly.\n",
                  PALVOR_SITE_ROOT);
-}
-
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "palvorserver: %s\nTry 'palvorserver --help'.\n", message.c_str());
-    return kUsageError;
 }
 
 // --check: one line per database file of the server folder; 0 when all are sound.
@@ -194,74 +188,82 @@ int RunWindow(int argc, char** argv, const std::string& site) {
     return 0;
 }
 
+// The command line as typed; Resolve checks it after parsing.
+struct CServerArgs {
+    bool bHeadless = false;
+    bool bCheck = false;
+    std::string sPort, sSolution, sMaxQueuedMib;
+    std::string sSite = PALVOR_SITE_ROOT;
+    const CLI::Option* pPort = nullptr;
+    const CLI::Option* pSolution = nullptr;
+    const CLI::Option* pMaxQueuedMib = nullptr;
+    const CLI::Option* pSite = nullptr;
+
+    void AddTo(CLI::App& app) {
+        app.add_flag("--headless", bHeadless, "run without a window");
+        pPort = app.add_option("--port", sPort, "TCP port to listen on (1-65535)");
+        pSite = app.add_option("--site", sSite, "web site root");
+        app.add_flag("--check", bCheck, "check the integrity of the stored files");
+        pSolution = app.add_option("--solution", sSolution, "with --check: only this solution");
+        pMaxQueuedMib = app.add_option("--max-queued-mib", sMaxQueuedMib,
+                                       "bound of the bytes queued for all clients, in MiB");
+    }
+};
+
+struct COptions {
+    bool bHeadless = false;
+    bool bCheck = false;
+    std::optional<uint32_t> checkSolution;
+    std::optional<uint16_t> port;
+    long nMaxQueuedMib = static_cast<long>(CRSocket::kDefaultGlobalSendLimit >> 20);
+    std::string sSite;
+};
+
+COptions Resolve(const CServerArgs& a) {
+    using Cli::Fail;
+    using Cli::kUsage;
+    COptions o;
+    o.bHeadless = a.bHeadless;
+    o.bCheck = a.bCheck;
+    o.sSite = a.sSite;
+    if (a.pSite->count() && o.sSite.empty()) Fail(kUsage, "--site needs a value");
+    if (a.pPort->count()) o.port = static_cast<uint16_t>(Cli::ParseNumber(a.sPort, 1, 65535, "port"));
+    if (a.pSolution->count())
+        o.checkSolution = static_cast<uint32_t>(Cli::ParseNumber(a.sSolution, 0, 0xFFFFFFFFL, "solution"));
+    if (a.pMaxQueuedMib->count())
+        o.nMaxQueuedMib = Cli::ParseNumber(a.sMaxQueuedMib, 1, kMaxQueuedMib, "--max-queued-mib");
+    if (o.checkSolution && !o.bCheck) Fail(kUsage, "--solution goes with --check");
+    if (o.bCheck && (o.bHeadless || o.port)) Fail(kUsage, "--check runs on its own");
+    if (!o.bCheck && !o.bHeadless && o.port)
+        Fail(kUsage, "--port goes with --headless; the page chooses the port");
+    if (o.bHeadless && !o.port) Fail(kUsage, "--port is required");
+    return o;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool headless = false;
-    bool check = false;
-    std::optional<uint32_t> checkSolution;
-    long port = -1;
-    long maxQueuedMib = static_cast<long>(CRSocket::kDefaultGlobalSendLimit >> 20);
-    std::string site = PALVOR_SITE_ROOT;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            PrintUsage(stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("palvorserver %s (built %s %s)\n", PALVOR_VERSION, __DATE__, __TIME__);
-            return 0;
-        } else if (arg == "--headless") {
-            headless = true;
-        } else if (arg == "--check") {
-            check = true;
-        } else if (arg == "--solution") {
-            const char* v = value("--solution");
-            char* end = nullptr;
-            const unsigned long n = v ? std::strtoul(v, &end, 10) : 0;
-            if (!v || !*v || *end || *v == '-' || n > UINT32_MAX)
-                return UsageError("--solution needs a solution number");
-            checkSolution = static_cast<uint32_t>(n);
-        } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-            const char* v = arg == "--port" ? value("--port") : argv[i] + 7;
-            if (!v) return UsageError("--port needs a value");
-            char* end = nullptr;
-            port = std::strtol(v, &end, 10);
-            if (!*v || *end || port < 1 || port > 65535)
-                return UsageError(std::string("invalid port '") + v + "' (1-65535)");
-        } else if (arg == "--max-queued-mib" || arg.rfind("--max-queued-mib=", 0) == 0) {
-            const char* v = arg == "--max-queued-mib" ? value("--max-queued-mib") : argv[i] + 17;
-            if (!v) return UsageError("--max-queued-mib needs a value");
-            char* end = nullptr;
-            const long mib = std::strtol(v, &end, 10);
-            if (!*v || *end || mib < 1 || mib > kMaxQueuedMib)
-                return UsageError(std::string("invalid --max-queued-mib '") + v + "' (1-" +
-                                  std::to_string(kMaxQueuedMib) + ")");
-            maxQueuedMib = mib;
-        } else if (arg == "--site" || arg.rfind("--site=", 0) == 0) {
-            const char* v = arg == "--site" ? value("--site") : argv[i] + 7;
-            if (!v || !*v) return UsageError("--site needs a value");
-            site = v;
-        } else {
-            return UsageError("unknown option '" + arg + "'");
-        }
+    CLI::App app("Serves music sequences to networked clients.", kProgram);
+    app.set_help_flag("-h,--help", "print help");
+    Cli::AddVersion(app, kProgram);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CServerArgs args;
+    args.AddTo(app);
+    COptions o;
+    try {
+        const auto usageOf = [](const std::string&) { return std::string("[options] (see --help)"); };
+        if (!Cli::Parse(app, argc, argv, kProgram, usageOf, [] { PrintUsage(stdout); }))
+            return Cli::kOk;
+        o = Resolve(args);
+    } catch (const Cli::CExit& e) {
+        return Cli::Report(e, false, kProgram);
     }
-    if (checkSolution && !check) return UsageError("--solution goes with --check");
-    if (check) {
-        if (headless || port >= 0) return UsageError("--check runs on its own");
-        return RunCheck(checkSolution);
-    }
+    if (o.bCheck) return RunCheck(o.checkSolution);
+    const long maxQueuedMib = o.nMaxQueuedMib;
+    const std::string site = o.sSite;
     CRSocket::SetGlobalSendLimit(static_cast<size_t>(maxQueuedMib) << 20);
-    if (!headless) {
-        if (port >= 0) return UsageError("--port goes with --headless; the page chooses the port");
-        return RunWindow(argc, argv, site);
-    }
-    if (port < 0) return UsageError("--port is required");
+    if (!o.bHeadless) return RunWindow(argc, argv, site);
+    const long port = *o.port;
     RaiseAndShowOpenFileLimit();
     InstallDevices();
 

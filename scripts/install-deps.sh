@@ -14,6 +14,7 @@ packages=(
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic openssl
   libasound2-dev libjack-jackd2-dev librtaudio-dev libpulse-dev
   jackd2 pulseaudio pulseaudio-utils sox
+  help2man libcairo2-dev libpango1.0-dev
 )
 
 missing=()

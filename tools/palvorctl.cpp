@@ -19,8 +19,9 @@
 #include "model/SeqProperty.h"
 #include "runtime/RString.h"
 #include "server/RSocket.h"
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 #include "tools/cli/Session.h"
+#include "tools/render/RollSources.h"
 
 using namespace DUve;
 using namespace DUve::Cli;
@@ -137,6 +138,8 @@ void PrintUsage() {
         "  --solution N       solution number (default 0)\n"
         "  --timeout SECONDS  how long to wait for the server (default 15)\n"
         "  --json             machine-readable output\n"
+        "  -h, --help         print help (of a command, after its name)\n"
+        "  --version          print the version and exit\n"
         "\n"
         "Commands:\n"
         "  ls                                  list the solution's sequences\n"
@@ -156,6 +159,7 @@ void PrintUsage() {
         "  import SEQ FILE.mid [--instrument NAME]\n"
         "                                      import a Standard MIDI File into a sequence\n"
         "  export SEQ [-o FILE.mid]            export a sequence as a Standard MIDI File\n"
+        "  render SEQ --png FILE [--width N]   draw a sequence as a piano roll (PNG)\n"
         "  delete ID...                        delete items with everything below them\n"
         "  watch [SEQ...]                      print every command received (opens SEQs, or all)\n"
         "  echo                                round trip to the server\n"
@@ -210,6 +214,8 @@ struct CArgs {
     std::string sInstrument;
     std::string sChannel;
     std::string sOutput = "-";  // export
+    std::string sPng;           // render
+    std::string sWidth;         // render
     bool bEnable = false;       // set-port
     const CLI::Option* pEnable = nullptr;
     const CLI::Option* pInstrument = nullptr;
@@ -533,6 +539,28 @@ int RunExport(CSession& session, const CConnection& c, const CArgs& a) {
     return kOk;
 }
 
+int RunRender(CSession& session, const CConnection& c, const CArgs& a) {
+    const CRUid idSeq = ParseId(a.sId);
+    Render::CRollOptions options;
+    if (!a.sWidth.empty())
+        options.nWidth = static_cast<int>(ParseNumber(a.sWidth, Render::CRollOptions::kMinWidth,
+                                                      Render::CRollOptions::kMaxWidth, "width"));
+    if (!session.Mirror().sequences.count(idSeq))
+        Fail(kUnknownId, "unknown sequence " + idSeq.ToText());
+    session.Open({idSeq});
+    const Render::CRoll roll = Render::RollOfMirror(session.Mirror(), idSeq);
+    std::string error;
+    if (!Render::WritePng(roll, options, a.sPng, error)) Fail(kUsage, error);
+    const Render::CRollLayout layout(roll, options);
+    if (c.bJson)
+        PrintJson(CJson{{"file", a.sPng}, {"width", layout.Width()}, {"height", layout.Height()},
+                        {"notes", roll.Notes().size()}, {"ports", roll.Ports().size()}});
+    else
+        std::printf("wrote %s: %dx%d, %zu notes on %zu ports\n", a.sPng.c_str(), layout.Width(),
+                    layout.Height(), roll.Notes().size(), roll.Ports().size());
+    return kOk;
+}
+
 int RunDelete(CSession& session, const CConnection& c, const CArgs& a) {
     CRUidSet ids;
     for (const auto& s : a.vIds) ids.insert(ParseId(s));
@@ -650,6 +678,13 @@ const std::vector<CCommand>& Commands() {
                             "the file to write (default: standard output)");
          },
          RunExport},
+        {"render", "SEQ --png FILE [--width N]", "draw a sequence as a piano roll (PNG)",
+         [](CLI::App& app, CArgs& a) {
+             Arg(app, "SEQ", a.sId);
+             app.add_option("--png", a.sPng, "the picture to write")->required();
+             app.add_option("--width", a.sWidth, "its width in pixels (default 1200)");
+         },
+         RunRender},
         {"delete", "ID...", "delete items with everything below them",
          [](CLI::App& app, CArgs& a) { app.add_option("ID", a.vIds)->required(); }, RunDelete},
         {"watch", "[SEQ...]", "print every command received (opens SEQs, or all)",
@@ -670,6 +705,7 @@ std::string UsageOf(const std::string& sCommand) {
 int main(int argc, char** argv) {
     CLI::App app("A command-line client of the sequencer server.", kProgram);
     app.set_help_flag("-h,--help", "print help (of a command, after its name)");
+    AddVersion(app, kProgram);
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.require_subcommand(1);
     app.fallthrough();

@@ -12,13 +12,14 @@
 #include "audio/linux/LinuxBackends.h"
 #include "runtime/RString.h"
 #include "server/RSocket.h"
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 #include "tools/cli/Session.h"
 #include "tools/play/DeviceChoice.h"
 #include "tools/play/PlayOptions.h"
 #include "tools/play/PlayStatus.h"
 #include "tools/play/Playback.h"
 #include "tools/play/Song.h"
+#include "tools/render/RollSources.h"
 
 using namespace DUve;
 using namespace DUve::Cli;
@@ -33,9 +34,10 @@ constexpr size_t kMaxFile = CRSocket::kMaxPayload;
 void PrintUsage() {
     std::puts(
         "Usage: palvorplay [options] FILE.mid\n"
-        "       palvorplay [options] --visitor N --token TEXT --solution N [--host H] [--port P] "
+        "  or:  palvorplay [options] --visitor N --token TEXT --solution N [--host H] [--port P] "
         "SEQ\n"
-        "       palvorplay --list-devices\n"
+        "  or:  palvorplay FILE.mid --png FILE [--width N]\n"
+        "  or:  palvorplay --list-devices\n"
         "\n"
         "Plays a Standard MIDI File, or sequence SEQ of a running server (an identifier as\n"
         "palvorctl prints it), through the MIDI player, to its end.\n"
@@ -50,7 +52,11 @@ void PrintUsage() {
         "  --tempo-scale X    multiply every tempo by X, from 0.01 to 100 (0.5: half speed)\n"
         "  --list-devices     print every device's name and kind, then exit\n"
         "  --quiet            no status line\n"
+        "  --png FILE         draw the song as a piano roll into FILE instead of playing it\n"
+        "  --width N          the piano roll's width in pixels (default 1200)\n"
         "  --json             machine-readable device list and errors\n"
+        "  -h, --help         print help\n"
+        "  --version          print the version and exit\n"
         "\n"
         "Server options (any of the first five plays SEQ of that server):\n"
         "  --host HOST        server host (default 127.0.0.1)\n"
@@ -152,9 +158,40 @@ void PrintDevices(const std::vector<CDeviceEntry>& devices,
     }
 }
 
+// ---- drawing
+
+// --png: the song's piano roll; no device is needed.
+int RunRender(const CPlayOptions& o) {
+    std::vector<uint8_t> smf;
+    if (o.idSequence) {
+        CSession session(o.connection);
+        session.Connect();
+        smf = session.ExportSmf(*o.idSequence);
+    } else {
+        const std::string data = ReadInput(o.sFile, kMaxFile);
+        smf.assign(data.begin(), data.end());
+    }
+    CTempFolder folder;
+    const auto [solution, idSequence] = ImportSong(smf, folder.Path());
+    const Render::CRoll roll = Render::RollOfSolution(*solution, idSequence);
+    Render::CRollOptions options;
+    options.nWidth = o.nWidth;
+    std::string error;
+    if (!Render::WritePng(roll, options, *o.png, error)) Fail(kUsage, error);
+    const Render::CRollLayout layout(roll, options);
+    if (o.connection.bJson)
+        PrintJson(CJson{{"file", *o.png}, {"width", layout.Width()}, {"height", layout.Height()},
+                        {"notes", roll.Notes().size()}, {"ports", roll.Ports().size()}});
+    else
+        std::printf("wrote %s: %dx%d, %zu notes on %zu ports\n", o.png->c_str(), layout.Width(),
+                    layout.Height(), roll.Notes().size(), roll.Ports().size());
+    return kOk;
+}
+
 // ---- playing
 
 int Run(const CPlayOptions& o) {
+    if (o.png) return RunRender(o);
     const auto report = AudioDevice::Linux::InstallBackends();
     if (!report.bInstalled)
         std::fprintf(stderr, "%s: the device backends could not be installed\n", kProgram);
@@ -217,6 +254,7 @@ int Run(const CPlayOptions& o) {
 int main(int argc, char** argv) {
     CLI::App app("Plays a Standard MIDI File or a server's sequence.", kProgram);
     app.set_help_flag("-h,--help", "print help");
+    AddVersion(app, kProgram);
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     CPlayArgs args;
     args.AddTo(app);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 #include "tools/play/DeviceChoice.h"
 #include "tools/play/PlayOptions.h"
 

@@ -13,7 +13,7 @@
 #include "midi/RMidiPlayer.h"
 #include "runtime/RString.h"
 #include "support/TestBackends.h"
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 #include "tools/play/DeviceChoice.h"
 #include "tools/play/Playback.h"
 

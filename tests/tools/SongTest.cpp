@@ -11,7 +11,7 @@
 #include "midi/RMidiPlayer.h"
 #include "midi/RSmf.h"
 #include "runtime/RString.h"
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 #include "tools/play/Song.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "model/SeqProperty.h"
 #include "server/RSeqClient.h"
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 
 namespace DUve::Cli {
 

@@ -1,7 +1,7 @@
 #include "tools/play/DeviceChoice.h"
 
 #include "runtime/RString.h"
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 #include "tools/play/PlayOptions.h"
 
 namespace DUve::Play {

@@ -18,6 +18,8 @@ void CPlayArgs::AddTo(CLI::App& app) {
     m_pTempoScale = app.add_option("--tempo-scale", m_sTempoScale, "multiply every tempo by X");
     app.add_flag("--list-devices", m_bListDevices, "print the devices and their kinds");
     app.add_flag("--quiet", m_bQuiet, "no status line");
+    m_pPng = app.add_option("--png", m_sPng, "draw a piano roll into this PNG instead of playing");
+    m_pWidth = app.add_option("--width", m_sWidth, "the piano roll's width in pixels");
 }
 
 double ParseTempoScale(const std::string& sText) {
@@ -45,6 +47,14 @@ CPlayOptions CPlayArgs::Resolve() const {
             Fail(kUsage,
                  "invalid loop " + m_vLoop[0] + " " + m_vLoop[1] + ": END must be after BEGIN");
         o.loop = std::make_pair(begin, end);
+    }
+    if (m_pPng && m_pPng->count()) {
+        if (m_sPng.empty()) Fail(kUsage, "--png needs a file name");
+        o.png = m_sPng;
+    }
+    if (m_pWidth && m_pWidth->count()) {
+        if (!o.png) Fail(kUsage, "--width goes with --png");
+        o.nWidth = static_cast<int>(Cli::ParseNumber(m_sWidth, 320, 16384, "width"));
     }
     if (o.bListDevices) return o;
     if (m_sTarget.empty())

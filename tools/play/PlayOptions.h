@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 
 namespace DUve::Play {
 
@@ -31,6 +31,8 @@ struct CPlayOptions {
     double dTempoScale = 1.0;
     bool bListDevices = false;
     bool bQuiet = false;
+    std::optional<std::string> png;  // --png FILE: draw a piano roll instead of playing
+    int nWidth = 1200;               // --width, of the piano roll
 };
 
 // The options as typed; Resolve checks them after parsing.
@@ -47,11 +49,15 @@ private:
     std::string m_sDevice;
     std::vector<std::string> m_vLoop;
     std::string m_sTempoScale;
+    std::string m_sPng;
+    std::string m_sWidth;
     bool m_bListDevices = false;
     bool m_bQuiet = false;
     const CLI::Option* m_pDevice = nullptr;
     const CLI::Option* m_pLoop = nullptr;
     const CLI::Option* m_pTempoScale = nullptr;
+    const CLI::Option* m_pPng = nullptr;
+    const CLI::Option* m_pWidth = nullptr;
 };
 
 // A tempo factor from kMinTempoScale to kMaxTempoScale; fails with Cli::kUsage otherwise.

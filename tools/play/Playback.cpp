@@ -12,7 +12,7 @@
 #include "midi/RMidiPlayer.h"
 #include "runtime/RString.h"
 #include "runtime/RWorkerThread.h"
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 
 namespace DUve::Play {
 

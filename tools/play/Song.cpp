@@ -11,7 +11,7 @@
 #include "model/RSeqSolution.h"
 #include "model/SolutionDb.h"
 #include "runtime/RString.h"
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 
 namespace DUve::Play {
 
@@ -61,9 +61,8 @@ std::map<uint8_t, std::u16string> SequenceInstruments(const Cli::CMirror& mirror
     return names;
 }
 
-CSong LoadSong(const std::vector<uint8_t>& vSmf, const std::filesystem::path& folder,
-               const std::map<uint8_t, std::u16string>& instruments, double dTempoScale,
-               const CDeviceOf& deviceOf) {
+std::pair<std::unique_ptr<CRSeqSolution>, CRUid> ImportSong(const std::vector<uint8_t>& vSmf,
+                                                            const std::filesystem::path& folder) {
     CSolutionDb db;
     if (!db.Open(folder / "song.db"))
         Cli::Fail(Cli::kFailed, "cannot make a database in " + folder.string());
@@ -72,9 +71,17 @@ CSong LoadSong(const std::vector<uint8_t>& vSmf, const std::filesystem::path& fo
         Cli::Fail(Cli::kFailed, "cannot write the database in " + folder.string());
     const auto imported = ImportSmf(db, vSmf, idSequence, u"", {});
     if (!imported.bOk) Cli::Fail(Cli::kUsage, "not a readable MIDI file");
-    const auto solution = CRSeqSolution::LoadSequences(db, {idSequence});
+    auto solution = CRSeqSolution::LoadSequences(db, {idSequence});
     if (!solution) Cli::Fail(Cli::kFailed, "cannot read the imported song back");
+    if (!db.Close())
+        std::fprintf(stderr, "palvorplay: the temporary database did not close cleanly\n");
+    return {std::move(solution), idSequence};
+}
 
+CSong LoadSong(const std::vector<uint8_t>& vSmf, const std::filesystem::path& folder,
+               const std::map<uint8_t, std::u16string>& instruments, double dTempoScale,
+               const CDeviceOf& deviceOf) {
+    const auto [solution, idSequence] = ImportSong(vSmf, folder);
     CSong song;
     bool bTempoAtStart = false;
     uint64_t nEnd = 0;
@@ -121,8 +128,6 @@ CSong LoadSong(const std::vector<uint8_t>& vSmf, const std::filesystem::path& fo
                             std::make_shared<CRMidiPlayer::Request::CEventTempo>(true, 0, dTempo));
     }
     song.nEndStep = static_cast<uint32_t>(std::min<uint64_t>(nEnd, UINT32_MAX));
-    if (!db.Close())
-        std::fprintf(stderr, "palvorplay: the temporary database did not close cleanly\n");
     return song;
 }
 

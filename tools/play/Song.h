@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "midi/RTempoTrack.h"
+#include "model/RSeqSolution.h"
 #include "runtime/RThreadMessage.h"
 #include "tools/cli/Session.h"
 #include "tools/play/PlayStatus.h"
@@ -50,6 +51,11 @@ using CDeviceOf = std::function<std::string(const std::u16string& sInstrument)>;
 CSong LoadSong(const std::vector<uint8_t>& vSmf, const std::filesystem::path& folder,
                const std::map<uint8_t, std::u16string>& instruments, double dTempoScale,
                const CDeviceOf& deviceOf);
+
+// Imports the file into a new solution database in `folder`: the solution read back from it
+// and the sequence the file went into. Fails as LoadSong does.
+std::pair<std::unique_ptr<CRSeqSolution>, CRUid> ImportSong(const std::vector<uint8_t>& vSmf,
+                                                            const std::filesystem::path& folder);
 
 // A new folder under the system's temporary folder, removed with everything in it when
 // this goes. Fails with Cli::kFailed when it cannot be made.

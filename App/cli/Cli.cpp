@@ -1,4 +1,4 @@
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -154,11 +154,22 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error,
     return error.what();
 }
 
+std::string VersionLine(const std::string& sProgram) {
+    return sProgram + " " + PALVOR_VERSION + " (built " + __DATE__ + " " + __TIME__ + ")";
+}
+
+void AddVersion(CLI::App& app, const std::string& sProgram) {
+    app.set_version_flag("--version", VersionLine(sProgram), "print the version and exit");
+}
+
 bool Parse(CLI::App& app, int argc, char** argv, const std::string& sProgram,
            const CUsageOf& usageOf, const std::function<void()>& topHelp) {
     try {
         app.parse(argc, argv);
         return true;
+    } catch (const CLI::CallForVersion& e) {
+        std::cout << e.what() << std::endl;
+        return false;
     } catch (const CLI::CallForHelp&) {
     } catch (const CLI::CallForAllHelp&) {
     } catch (const CLI::ParseError& e) {

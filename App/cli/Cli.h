@@ -1,6 +1,7 @@
-// What the command-line programs share: the exit codes and the failure that carries one,
-// the options that reach a server, number and identifier arguments, JSON output, and the
-// parsing of a command line (CLI11) with usage errors told in the programs' own words.
+// What the programs share on their command lines: the exit codes and the failure that
+// carries one, the options that reach a server, number and identifier arguments, JSON
+// output, --version, and the parsing of a command line (CLI11) with usage errors told in the
+// programs' own words.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -83,6 +84,10 @@ private:
     const CLI::Option* m_pJson = nullptr;
 };
 
+// --version: "PROGRAM VERSION (built DATE TIME)".
+void AddVersion(CLI::App& app, const std::string& sProgram);
+std::string VersionLine(const std::string& sProgram);
+
 // Usage lines for usage errors: the arguments of a command ("" for the program itself).
 using CUsageOf = std::function<std::string(const std::string& sCommand)>;
 
@@ -93,7 +98,7 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error,
                          const std::string& sProgram, const CUsageOf& usageOf);
 
 // Parses the command line. A usage error fails with kUsage and UsageMessage. A help
-// request prints help and returns false: `topHelp` for the program itself, CLI11's help
+// request prints help and returns false, and so does --version after printing the version: `topHelp` for the program itself, CLI11's help
 // of the command otherwise.
 bool Parse(CLI::App& app, int argc, char** argv, const std::string& sProgram,
            const CUsageOf& usageOf, const std::function<void()>& topHelp);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli/Cli.h"
+#include "App/cli/Cli.h"
 
 namespace {
 
@@ -101,6 +101,7 @@ struct CTestApp {
 
     CTestApp() {
         app.set_help_flag("-h,--help", "help");
+        AddVersion(app, "prog");
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         app.require_subcommand(1);
         app.fallthrough();
@@ -172,6 +173,23 @@ TEST(CliUsage, OptionsGoBeforeOrAfterTheCommandAndTheLastOneHolds) {
     EXPECT_EQ(c.nPort, 2);
     EXPECT_TRUE(c.bJson);
     EXPECT_TRUE(t.connection.NamesServer());
+}
+
+// --help and --version answer before anything else is checked, also a missing command.
+TEST(CliUsage, HelpAndVersionEndParsingWithoutFailure) {
+    for (const std::string word : {"--version", "--help", "-h"}) {
+        CTestApp t;
+        bool bParsed = true;
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(t.Run({word}, &bParsed)) << word;
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(bParsed) << word;
+        if (word == "--version") {
+            EXPECT_EQ(out.rfind(VersionLine("prog") + "\n", 0), 0u) << out;
+        }
+    }
+    EXPECT_EQ(VersionLine("prog").rfind("prog ", 0), 0u);
+    EXPECT_NE(VersionLine("prog").find(" (built "), std::string::npos);
 }
 
 TEST(CliConnection, ValuesAreCheckedAfterParsing) {

@@ -19,6 +19,17 @@ using CSessionPtr = CServer::CSessionPtr;
 using CBatch = CServer::CSendBatch;
 const CRUid kAll;  // broadcast key of every client
 
+// The all-zero identifier names no item, and as a sequence's key it would reach every
+// client: nothing is created under it. True (after a log line) when `id` is that one.
+bool RefusedNullId(CServer& server, const CSessionPtr& session, const CRUid& id,
+                   const char* szWhat) {
+    if (!id.IsNull()) return false;
+    CRMsBase::OutputMessage(server.Senders(),
+                            "\r\n%s-> Create%s refused: the all-zero identifier names no item.",
+                            session->socket->GetRemoteAddressText(), szWhat);
+    return true;
+}
+
 bool OnEcho(CServer&, const CSessionPtr& session, const CCommandEcho& c, CBatch& batch) {
     batch.AddReply(session, std::make_shared<CCommandEcho>(c.idEcho));
     return false;
@@ -35,8 +46,9 @@ bool OnDelete(CServer& server, const CSessionPtr&, const CCommandDelete& c, CBat
     return true;
 }
 
-bool OnCreateSequence(CServer& server, const CSessionPtr&, const CCommandCreateSequence& c,
+bool OnCreateSequence(CServer& server, const CSessionPtr& session, const CCommandCreateSequence& c,
                       CBatch& batch) {
+    if (RefusedNullId(server, session, c.idSequence, "Sequence")) return false;
     if (server.Db().CreateSequence(c.idSequence, c.property))
         batch.Broadcast(std::make_shared<CCommandCreateSequence>(c.idSequence, c.property), kAll);
     return true;
@@ -83,8 +95,9 @@ bool OnSetSequenceTitle(CServer& server, const CSessionPtr&, const CCommandSetSe
     return true;
 }
 
-bool OnCreateTrack(CServer& server, const CSessionPtr&, const CCommandCreateTrack& c,
+bool OnCreateTrack(CServer& server, const CSessionPtr& session, const CCommandCreateTrack& c,
                    CBatch& batch) {
+    if (RefusedNullId(server, session, c.idTrack, "Track")) return false;
     if (server.Db().CreateTrack(c.idTrack, c.idSequence, c.property))
         batch.Broadcast(
             std::make_shared<CCommandCreateTrack>(c.idTrack, c.idSequence, c.property),
@@ -153,16 +166,19 @@ bool OnPortChangeInstrument(CServer& server, const CSessionPtr&,
     return true;
 }
 
-bool OnCreatePort(CServer& server, const CSessionPtr&, const CCommandCreatePort& c,
+bool OnCreatePort(CServer& server, const CSessionPtr& session, const CCommandCreatePort& c,
                   CBatch& batch) {
+    if (RefusedNullId(server, session, c.idPort, "Port")) return false;
     if (const auto track = server.Db().CreatePort(c.idPort, c.property))
         batch.Broadcast(std::make_shared<CCommandCreatePort>(c.idPort, c.property),
                         track->idSequence);
     return true;
 }
 
-bool OnCreateEvent(CServer& server, const CSessionPtr&, const CCommandCreateEvent& c,
+bool OnCreateEvent(CServer& server, const CSessionPtr& session, const CCommandCreateEvent& c,
                    CBatch& batch) {
+    for (const auto& e : c.events)
+        if (e && RefusedNullId(server, session, e->idEvent, "Event")) return false;
     CSolutionDb::CTransaction scope(server.Db());
     std::vector<const P::CEventCommon*> skipped;
     const auto port = server.Db().InsertEvents(c.idPort, c.events, &skipped);

@@ -139,6 +139,46 @@ TEST_F(SeqServer, BroadcastsReachTheSessionsThatHaveTheSequenceOpen) {
     EXPECT_TRUE(orphan->empty());
 }
 
+// The all-zero identifier is every client's key: an item made under it would leak its
+// sequence's changes to everyone. No item is made under it; each refusal is logged.
+TEST_F(SeqServer, NothingIsCreatedUnderTheAllZeroIdentifier) {
+    auto& a = Connect();
+    auto& b = Connect();
+    const CRUid seq = CreateSequence(a, u"S"), track = CRUid::Generate(), none{};
+    ASSERT_TRUE(b.Receive(2s));
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq}),
+                           std::make_shared<CCommandCreateTrack>(track, seq, P::CTrack(u"t"))}));
+    P::CListEvent events;
+    events.Insert(std::make_shared<const P::CEventCommon>(none, 0, std::make_shared<P::CEventNote>(60, 100, 240)));
+    const CRSeqClient::CCommands refused[] = {
+        {std::make_shared<CCommandCreateSequence>(none, P::CSequence(u"zero"))},
+        {std::make_shared<CCommandCreateTrack>(none, seq, P::CTrack(u"zero"))},
+        {std::make_shared<CCommandCreatePort>(none, P::CPort(track, u"zero", u"i", 0))},
+    };
+    for (const auto& request : refused) {
+        const auto got = a.Request(request);
+        ASSERT_TRUE(got);
+        EXPECT_TRUE(got->empty());
+    }
+    const CRUid port = CRUid::Generate();
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandCreatePort>(port, P::CPort(track, u"p", u"i", 0))}));
+    const auto zeroEvent = a.Request({std::make_shared<CCommandCreateEvent>(port, events)});
+    ASSERT_TRUE(zeroEvent);
+    EXPECT_TRUE(All<CCommandCreateEvent>(*zeroEvent).empty());
+    EXPECT_TRUE(log.WaitFor("CreateEvent refused: the all-zero identifier names no item."));
+    for (const char* what : {"Sequence", "Track", "Port"})
+        EXPECT_TRUE(log.WaitFor(std::string("Create") + what + " refused")) << what;
+
+    // B, which opened nothing, heard of none of it (what reached it comes before its own
+    // echo); a newcomer is greeted with S alone.
+    const auto atB = b.Request({});
+    ASSERT_TRUE(atB);
+    EXPECT_TRUE(atB->empty());
+    CRSeqClient::CCommands greeting;
+    Connect(&greeting);
+    EXPECT_EQ(All<CCommandCreateSequence>(greeting).size(), 1u);
+}
+
 TEST_F(SeqServer, EventsWhoseIdentifiersAreTakenAreNotAnnounced) {
     auto& a = Connect();
     auto& b = Connect();

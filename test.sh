@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds with AddressSanitizer + UndefinedBehaviorSanitizer into build-test/ and runs
 # every test; the threaded suites also run under ThreadSanitizer (build-tsan/). Where clang with libFuzzer is present, the fuzz targets (LoadObjects, SMF
-# reader, MML parser) also run for a bounded time first (PALVOR_FUZZ_SECONDS each, default 45; 0 skips them).
+# reader, MML parser, update archive reader, admission reply) also run for a bounded time first (PALVOR_FUZZ_SECONDS each, default 45; 0 skips them).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -25,11 +25,14 @@ if [ "$fuzz_seconds" -gt 0 ] && command -v clang++ >/dev/null 2>&1 &&
   targets=(fuzz_load_protocol fuzz_load_property)
   [ -f tests/fuzz/FuzzSmf.cpp ] && targets+=(fuzz_smf)
   [ -f tests/fuzz/FuzzMml.cpp ] && targets+=(fuzz_mml)
+  targets+=(fuzz_zip fuzz_reply)
   cmake --build build-fuzz -j "$jobs" --target "${targets[@]}"
   for target in "${targets[@]}"; do
     case $target in
       fuzz_smf) corpus=tests/fuzz/corpus-smf ;;
       fuzz_mml) corpus=tests/fuzz/corpus-mml ;;
+      fuzz_zip) corpus=tests/fuzz/corpus-zip ;;
+      fuzz_reply) corpus=tests/fuzz/corpus-reply ;;
       *) corpus=tests/fuzz/corpus ;;
     esac
     work=$(mktemp -d)

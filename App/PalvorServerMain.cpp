@@ -22,6 +22,7 @@
 #include "App/cli/Cli.h"
 #include "audio/linux/LinuxBackends.h"
 #include "App/RUpdater.h"
+#include "App/UpdateIdentity.h"
 #include "App/shell/PalvorServerDlg.h"
 #include "runtime/RMsBase.h"
 #include "runtime/RThreadBridge.h"
@@ -37,6 +38,8 @@ namespace {
 
 constexpr const char* kProgram = "palvorserver";
 constexpr long kMaxQueuedMib = 1L << 20;  // 1 TiB
+constexpr long kMaxLimit = 1L << 20;
+constexpr long kMaxRetireSeconds = 365L * 24 * 3600;
 
 void PrintUsage(FILE* out) {
     std::fprintf(out,
@@ -61,12 +64,23 @@ void PrintUsage(FILE* out) {
                  "                 bound of the bytes queued for sending to all clients\n"
                  "                 together, in MiB (default 1024); over it the client\n"
                  "                 with the most queued is disconnected\n"
+                 "  --max-sessions-per-visitor N\n"
+                 "                 sessions one visitor id may hold, over all solutions\n"
+                 "                 (default %zu); beyond it a connection is refused\n"
+                 "  --max-solutions N\n"
+                 "                 solutions served at once (default %zu); beyond it the\n"
+                 "                 one idle longest is retired, or the visitor refused\n"
+                 "  --retire-after-seconds N\n"
+                 "                 a solution without clients this long is retired: its\n"
+                 "                 files are closed until its next client (default %lld)\n"
                  "  -h, --help     print help\n"
                  "  --version      print the version and exit\n"
                  "\n"
                  "Files live under $XDG_DATA_HOME/palvor (default ~/.local/share/palvor).\n"
                  "SIGINT or SIGTERM stops the server cleanly.\n",
-                 PALVOR_SITE_ROOT);
+                 PALVOR_SITE_ROOT, CRPalvorServer::CLimits{}.nMaxSessionsPerVisitor,
+                 CRPalvorServer::CLimits{}.nMaxSolutions,
+                 static_cast<long long>(CRPalvorServer::CLimits{}.retireAfter.count()));
 }
 
 // --check: one line per database file of the server folder; 0 when all are sound.
@@ -112,6 +126,13 @@ void RaiseAndShowOpenFileLimit() {
     WriteLogText(Utf8ToUtf16(CRMsBase::StampNow(line)));
 }
 
+void ShowLimits(const CRPalvorServer::CLimits& limits) {
+    WriteLogText(Utf8ToUtf16(CRMsBase::StampNow(
+        "\r\nlimits: " + std::to_string(limits.nMaxSessionsPerVisitor) + " sessions per visitor, " +
+        std::to_string(limits.nMaxSolutions) + " solutions, retired after " +
+        std::to_string(limits.retireAfter.count()) + " s without clients")));
+}
+
 // The devices the player plays on: what was looked for and found goes to the error
 // stream, so a silent machine can be told from a broken one.
 void InstallDevices() {
@@ -121,7 +142,7 @@ void InstallDevices() {
 
 // The window program: the update check first (its message boxes come before the window),
 // then the main window until it is closed.
-int RunWindow(int argc, char** argv, const std::string& site) {
+int RunWindow(int argc, char** argv, const std::string& site, const CRPalvorServer::CLimits& limits) {
     std::setlocale(LC_ALL, "");
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!gtk_init_check(&argc, &argv)) {
@@ -132,10 +153,13 @@ int RunWindow(int argc, char** argv, const std::string& site) {
         return 1;
     }
     RaiseAndShowOpenFileLimit();
+    ShowLimits(limits);
     InstallDevices();
 
     CUpdateOptions update;
     update.args = args;
+    update.publicKey = kUpdatePublicKey;
+    update.nBuildStamp = kBuildStamp;
     update.beforeRestart = [] {
         CPalvorServerDlg::MessageBox(nullptr,
                                      "最新ソフトウェアにアップデートを行いました。\n"
@@ -161,6 +185,17 @@ int RunWindow(int argc, char** argv, const std::string& site) {
                 nullptr, "最新ソフトウェアが確認出来ましたが、ローカルへの配置に失敗しました。",
                 true);
             break;
+        case kUpdateUntrusted:
+            CPalvorServerDlg::MessageBox(
+                nullptr,
+                "アップデータの署名を確認出来なかったため、アップデートを中止しました。", true);
+            break;
+        case kUpdateOlderBuild:
+            CPalvorServerDlg::MessageBox(
+                nullptr,
+                "サイトのアップデータが現在のソフトウェアより古いため、アップデートを中止しました。",
+                true);
+            break;
         default:
             break;
     }
@@ -172,6 +207,7 @@ int RunWindow(int argc, char** argv, const std::string& site) {
         options.webApi = std::make_shared<CRWebApi>(site);
         options.onLog = WriteLogText;  // a terminal sees the log too
         CPalvorServerDlg dialog(std::move(options));
+        dialog.Controller().SetLimits(limits);
         dialog.OnInitDialog();
         // SIGINT and SIGTERM close the window as its close button does.
         static CPalvorServerDlg* s_dialog = &dialog;
@@ -192,12 +228,15 @@ int RunWindow(int argc, char** argv, const std::string& site) {
 struct CServerArgs {
     bool bHeadless = false;
     bool bCheck = false;
-    std::string sPort, sSolution, sMaxQueuedMib;
+    std::string sPort, sSolution, sMaxQueuedMib, sMaxSessions, sMaxSolutions, sRetireAfter;
     std::string sSite = PALVOR_SITE_ROOT;
     const CLI::Option* pPort = nullptr;
     const CLI::Option* pSolution = nullptr;
     const CLI::Option* pMaxQueuedMib = nullptr;
     const CLI::Option* pSite = nullptr;
+    const CLI::Option* pMaxSessions = nullptr;
+    const CLI::Option* pMaxSolutions = nullptr;
+    const CLI::Option* pRetireAfter = nullptr;
 
     void AddTo(CLI::App& app) {
         app.add_flag("--headless", bHeadless, "run without a window");
@@ -207,6 +246,11 @@ struct CServerArgs {
         pSolution = app.add_option("--solution", sSolution, "with --check: only this solution");
         pMaxQueuedMib = app.add_option("--max-queued-mib", sMaxQueuedMib,
                                        "bound of the bytes queued for all clients, in MiB");
+        pMaxSessions = app.add_option("--max-sessions-per-visitor", sMaxSessions,
+                                      "sessions one visitor may hold, over all solutions");
+        pMaxSolutions = app.add_option("--max-solutions", sMaxSolutions, "solutions served at once");
+        pRetireAfter = app.add_option("--retire-after-seconds", sRetireAfter,
+                                      "a solution without clients this long is retired");
     }
 };
 
@@ -217,6 +261,7 @@ struct COptions {
     std::optional<uint16_t> port;
     long nMaxQueuedMib = static_cast<long>(CRSocket::kDefaultGlobalSendLimit >> 20);
     std::string sSite;
+    CRPalvorServer::CLimits limits;
 };
 
 COptions Resolve(const CServerArgs& a) {
@@ -232,6 +277,15 @@ COptions Resolve(const CServerArgs& a) {
         o.checkSolution = static_cast<uint32_t>(Cli::ParseNumber(a.sSolution, 0, 0xFFFFFFFFL, "solution"));
     if (a.pMaxQueuedMib->count())
         o.nMaxQueuedMib = Cli::ParseNumber(a.sMaxQueuedMib, 1, kMaxQueuedMib, "--max-queued-mib");
+    if (a.pMaxSessions->count())
+        o.limits.nMaxSessionsPerVisitor = static_cast<size_t>(
+            Cli::ParseNumber(a.sMaxSessions, 1, kMaxLimit, "--max-sessions-per-visitor"));
+    if (a.pMaxSolutions->count())
+        o.limits.nMaxSolutions =
+            static_cast<size_t>(Cli::ParseNumber(a.sMaxSolutions, 1, kMaxLimit, "--max-solutions"));
+    if (a.pRetireAfter->count())
+        o.limits.retireAfter = std::chrono::seconds(
+            Cli::ParseNumber(a.sRetireAfter, 1, kMaxRetireSeconds, "--retire-after-seconds"));
     if (o.checkSolution && !o.bCheck) Fail(kUsage, "--solution goes with --check");
     if (o.bCheck && (o.bHeadless || o.port)) Fail(kUsage, "--check runs on its own");
     if (!o.bCheck && !o.bHeadless && o.port)
@@ -262,9 +316,10 @@ int main(int argc, char** argv) {
     const long maxQueuedMib = o.nMaxQueuedMib;
     const std::string site = o.sSite;
     CRSocket::SetGlobalSendLimit(static_cast<size_t>(maxQueuedMib) << 20);
-    if (!o.bHeadless) return RunWindow(argc, argv, site);
+    if (!o.bHeadless) return RunWindow(argc, argv, site, o.limits);
     const long port = *o.port;
     RaiseAndShowOpenFileLimit();
+    ShowLimits(o.limits);
     InstallDevices();
 
     auto loop = CRUiLoopAsio::Create();
@@ -278,6 +333,7 @@ int main(int argc, char** argv) {
     bool stopping = false;
     {
         CRPalvorServer server(senders, std::make_shared<CRWebApi>(site));
+        server.SetLimits(o.limits);
         server.SetObserver({
             [] {},
             [&](const std::u16string& error) {

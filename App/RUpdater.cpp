@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "App/RZip.h"
@@ -216,6 +217,45 @@ namespace {
 
 constexpr int kNewBuildFound = 2;
 
+const CRZip::CDirEntry* FindEntry(const std::vector<CRZip::CDirEntry>& entries,
+                                  const std::string& name) {
+    for (const auto& e : entries)
+        if (EqualsIgnoringAsciiCase(e.NameUtf8(), name)) return &e;
+    return nullptr;
+}
+
+// The archive's signature entry for `target`, verified against the built-in key; nothing
+// (with the reason logged) when it is missing, unreadable or not made with that key.
+std::optional<CUpdateSignature> ReadSignature(const CRZip& zip, const std::string& archiveUrl,
+                                              const std::vector<CRZip::CDirEntry>& entries,
+                                              const std::string& target,
+                                              const CUpdatePublicKey& key) {
+    const std::string name = target + ".sig";
+    const CRZip::CDirEntry* entry = FindEntry(entries, name);
+    if (!entry) {
+        LogError("the archive's " + target + " is not signed (no " + name + "); not installed");
+        return std::nullopt;
+    }
+    if (key == CUpdatePublicKey{}) {
+        LogError("this build carries no update key; no archive is installed");
+        return std::nullopt;
+    }
+    const auto info = entry->nCompressedSize <= CUpdateSignature::kMaxEntryBytes
+                          ? zip.ReadFileInfo(archiveUrl, entry->nLocalHeaderOffset,
+                                             CUpdateSignature::kMaxEntryBytes)
+                          : std::nullopt;
+    const auto bytes = info ? CRZip::GetContent(*info) : nullptr;
+    if (!bytes) {
+        LogError("the archive's " + name + " cannot be read; not installed");
+        return std::nullopt;
+    }
+    auto signature = VerifyUpdateSignature(*bytes, key);
+    if (!signature)
+        LogError("the archive's " + name + " is not a valid signature by this program's update " +
+                 "key; not installed");
+    return signature;
+}
+
 // Steps up to the new build's verified content: kNewBuildFound with `exe` and `content`
 // set, or the result code to return.
 int FindNewBuild(const std::string& archiveUrl, const CUpdateOptions& options, fs::path& exe,
@@ -238,19 +278,29 @@ int FindNewBuild(const std::string& archiveUrl, const CUpdateOptions& options, f
     const std::string target = exe.filename().string();
     if (target.empty()) return kUpdateNoEntry;
     const auto entries = zip.ReadCentralDirectory(archiveUrl, end, archiveSize);
-    const CRZip::CDirEntry* entry = nullptr;
-    for (const auto& e : entries) {
-        if (EqualsIgnoringAsciiCase(e.NameUtf8(), target)) {
-            entry = &e;
-            break;
-        }
-    }
+    const CRZip::CDirEntry* entry = FindEntry(entries, target);
     if (!entry) {
         LogError("the archive holds no " + target + " at its root");
         return kUpdateNoEntry;
     }
 
     if (FileCrc32(exe) == entry->nCrc32) return kUpdateUpToDate;
+
+    // The signature is checked before the entry is fetched, so an untrusted or older build
+    // is never even transferred.
+    const auto signature = ReadSignature(zip, archiveUrl, entries, target, options.publicKey);
+    if (!signature) return kUpdateUntrusted;
+    if (signature->nBuildStamp < options.nBuildStamp) {
+        LogError("the archive holds build " + std::to_string(signature->nBuildStamp) +
+                 ", older than this build " + std::to_string(options.nBuildStamp) +
+                 "; not installed");
+        return kUpdateOlderBuild;
+    }
+    if (signature->nBuildStamp == options.nBuildStamp) {
+        LogError("the archive holds this same build (" + std::to_string(options.nBuildStamp) +
+                 ") in another form; nothing to install");
+        return kUpdateUpToDate;
+    }
 
     const auto info = zip.ReadFileInfo(archiveUrl, entry->nLocalHeaderOffset);
     if (!info) {
@@ -265,6 +315,11 @@ int FindNewBuild(const std::string& archiveUrl, const CUpdateOptions& options, f
     if (content->size() != entry->nUncompressedSize || Crc32(*content) != entry->nCrc32) {
         LogError("the archive's " + target + " does not match its checksum or size");
         return kUpdateNoEntry;
+    }
+    if (!SignatureCovers(*signature, *content)) {
+        LogError("the archive's " + target + " is not the build its signature vouches for; " +
+                 "not installed");
+        return kUpdateUntrusted;
     }
     return kNewBuildFound;
 }

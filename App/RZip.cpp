@@ -11,13 +11,14 @@
 #include <string_view>
 #include <utility>
 
+#include "App/Http.h"
+
 namespace DUve {
 
 namespace {
 
 // Body bytes of redirect replies that are skipped before a download gives up.
 constexpr uint64_t kMaxSkippedBytes = 1024 * 1024;
-constexpr long kMaxRedirects = 3;
 constexpr long kReadPiece = 8192;
 constexpr size_t kInflateBuffer = 4096;
 // Rounds in a row in which zlib could make no progress (Z_BUF_ERROR) that are tolerated.
@@ -25,11 +26,6 @@ constexpr int kMaxBufErrors = 4;
 
 void LogError(const std::string& text) {
     std::cerr << "updater: " << text << '\n';
-}
-
-bool CurlReady() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
 }
 
 char Lower(char c) {
@@ -140,13 +136,6 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return bytes;
 }
 
-// The scheme redirects may go to: the request's own. Empty for anything but http(s).
-const char* SchemeOf(const std::string& url) {
-    if (StartsWithNoCase(url, "https://")) return "https";
-    if (StartsWithNoCase(url, "http://")) return "http";
-    return nullptr;
-}
-
 class CReader {
 public:
     explicit CReader(std::span<const uint8_t> bytes) : m_bytes(bytes) {}
@@ -201,11 +190,6 @@ ProgressHandler AtMost(uint64_t expected) {
 std::vector<uint8_t> HttpDownload(const ProgressHandler& handler, const std::string& header,
                                   const std::string& url, const std::string& user,
                                   const std::string& password, const CHttpOptions& options) {
-    const char* scheme = SchemeOf(url);
-    if (!scheme) {
-        LogError("not an http(s) address: " + url);
-        return {};
-    }
     if (!CurlReady()) {
         LogError("libcurl could not be initialised");
         return {};
@@ -220,28 +204,20 @@ std::vector<uint8_t> HttpDownload(const ProgressHandler& handler, const std::str
     d.pCurl = curl;
     d.pHandler = &handler;
     d.nMaxBytes = options.nMaxBytes;
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, scheme);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (rc == CURLE_OK && !options.caFile.empty())
-        rc = curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
-    if (rc == CURLE_OK && !header.empty()) {
+    CHttpSettings settings;
+    settings.caFile = options.caFile;
+    settings.nConnectTimeoutMs = options.nConnectTimeoutMs;
+    settings.nTotalTimeoutMs = options.nTotalTimeoutMs;
+    bool ok = SetUpGet(curl, url, settings);
+    if (ok && !header.empty()) {
         headers = curl_slist_append(nullptr, header.c_str());
-        rc = headers ? curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers) : CURLE_OUT_OF_MEMORY;
+        ok = headers && curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers) == CURLE_OK;
     }
-    if (rc == CURLE_OK && !user.empty())
-        rc = curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
-    if (rc == CURLE_OK && !password.empty())
-        rc = curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
-    if (rc == CURLE_OK) {
-        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options.nConnectTimeoutMs);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options.nTotalTimeoutMs);
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    if (ok && !user.empty()) ok = curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()) == CURLE_OK;
+    if (ok && !password.empty())
+        ok = curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str()) == CURLE_OK;
+    CURLcode rc = CURLE_FAILED_INIT;
+    if (ok) {
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReadPiece);
         curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, &d);
@@ -327,13 +303,14 @@ std::vector<CRZip::CDirEntry> CRZip::ReadCentralDirectory(const std::string& url
     return ParseCentralDirectory(bytes, end.nEntriesOnDisk);
 }
 
-std::optional<CRZip::CFileInfo> CRZip::ReadFileInfo(const std::string& url, uint32_t offset) const {
+std::optional<CRZip::CFileInfo> CRZip::ReadFileInfo(const std::string& url, uint32_t offset,
+                                                    uint64_t maxBytes) const {
     std::optional<CFileInfo> info;
-    const auto parse = [&info](const std::vector<uint8_t>& received, uint64_t) {
+    const auto parse = [&info, maxBytes](const std::vector<uint8_t>& received, uint64_t) {
         if (info) return false;
         if (received.size() < kLocalHeaderSize) return true;
         const uint32_t compressedSize = CReader(std::span(received).subspan(18)).U32();
-        if (compressedSize > kMaxEntryBytes) {
+        if (compressedSize > std::min(maxBytes, kMaxEntryBytes)) {
             LogError("entry of " + std::to_string(compressedSize) + " bytes is too large");
             return false;
         }

@@ -36,8 +36,9 @@ struct CHttpOptions {
     uint64_t nMaxBytes = 512ull * 1024 * 1024;
 };
 
-// GET of url (http or https; certificates always verified; redirects followed only within
-// the same scheme). `header` is one extra request header line, e.g. "Range:bytes=10-".
+// GET of url, set up as every request of the program is (App/Http.h: certificates always
+// verified, never redirected from https to http, user agent "PalvorServer/1.0").
+// `header` is one extra request header line, e.g. "Range:bytes=10-".
 // Only a 2xx reply yields bytes; transfer errors end the download with what was received.
 std::vector<uint8_t> HttpDownload(const ProgressHandler& handler, const std::string& header,
                                   const std::string& url, const std::string& user,
@@ -122,8 +123,10 @@ public:
     std::vector<CDirEntry> ReadCentralDirectory(const std::string& url, const CEndRecord& end,
                                                 uint64_t archiveSize) const;
     // The local header at offset and its compressed data; the transfer stops as soon as
-    // they are complete. Nothing when the reply ends first.
-    std::optional<CFileInfo> ReadFileInfo(const std::string& url, uint32_t offset) const;
+    // they are complete. Nothing when the reply ends first or the header announces more
+    // than maxBytes of compressed data.
+    std::optional<CFileInfo> ReadFileInfo(const std::string& url, uint32_t offset,
+                                          uint64_t maxBytes = kMaxEntryBytes) const;
 
     // The file's content: the data itself when stored (method 0), else inflated as a raw
     // deflate stream. Empty data gives empty content; nullptr when inflation fails.

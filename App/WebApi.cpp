@@ -10,22 +10,15 @@
 #include <sstream>
 #include <utility>
 
+#include "App/Http.h"
 #include "runtime/RString.h"
 
 namespace DUve {
 
 namespace {
 
-constexpr const char* kUserAgent = "PalvorServer/1.0";
-constexpr long kMaxRedirects = 3;
 // The JSON reader recurses once per nesting level; deeper replies are refused unread.
 constexpr int kMaxJsonDepth = 64;
-
-// libcurl's global state is set up once per process, whichever thread asks first.
-bool CurlReady() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
-}
 
 using CTransfer = CRWebApi::CTransfer;
 
@@ -140,23 +133,11 @@ void* CRWebApi::PrepareGet(const std::string& url, CTransfer& transfer) const {
     CURL* curl = curl_easy_init();
     if (!curl) return nullptr;
     transfer.pCurl = curl;
-    bool ok = curl_easy_setopt(curl, CURLOPT_URL, url.c_str()) == CURLE_OK;
-#if LIBCURL_VERSION_NUM >= 0x075500
-    ok = ok && curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
-#else
-    ok = ok && curl_easy_setopt(curl, CURLOPT_PROTOCOLS,
-                                long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS,
-                                long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
-#endif
-    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_options.nConnectTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, m_options.nTotalTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+    CHttpSettings settings;
+    settings.caFile = m_options.caFile;
+    settings.nConnectTimeoutMs = m_options.nConnectTimeoutMs;
+    settings.nTotalTimeoutMs = m_options.nTotalTimeoutMs;
+    const bool ok = SetUpGet(curl, url, settings);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     if (!ok) {

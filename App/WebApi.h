@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifndef PALVOR_SITE_ROOT
@@ -22,10 +23,17 @@ struct CHttpResult {
     std::vector<uint8_t> vBody;
 };
 
-// Time-outs of every web API call, in milliseconds. A value <= 0 takes the default.
+// Time-outs of every web API call, in milliseconds (a value <= 0 takes the default), and
+// the CA bundle that verifies the site (empty: the system's).
 struct CWebApiOptions {
-    long nConnectTimeoutMs = 5000;
-    long nTotalTimeoutMs = 10000;
+    CWebApiOptions(long connectTimeoutMs = 5000, long totalTimeoutMs = 10000,
+                   std::string caBundle = {})
+        : nConnectTimeoutMs(connectTimeoutMs),
+          nTotalTimeoutMs(totalTimeoutMs),
+          caFile(std::move(caBundle)) {}
+    long nConnectTimeoutMs;
+    long nTotalTimeoutMs;
+    std::string caFile;
 };
 
 class CRWebApi {
@@ -43,7 +51,8 @@ public:
     std::string FrontPageAddress() const;      // the site root itself
     std::string UpdateArchiveAddress() const;  // site root + "/palvorserver-linux.zip"
 
-    // Plain GET of url (http or https only, certificates verified, at most a few redirects).
+    // Plain GET of url (http or https only, certificates verified, at most a few redirects,
+    // never from https to http; see App/Http.h).
     CHttpResult HttpGet(const std::string& url) const;
 
     // The body of a GET being transferred: kept only for status 200, capped.

@@ -12,18 +12,24 @@ set(palvor_man_pages)
 set(palvor_man_name_palvorserver "music sequence server for networked clients")
 set(palvor_man_name_palvorctl "command-line client of the music sequence server")
 set(palvor_man_name_palvorplay "play a MIDI file or a server's sequence, or draw it")
-foreach(prog palvorserver palvorctl palvorplay)
+set(palvor_man_name_palvor-visitor "keep the visitors the reference web site admits")
+foreach(prog palvorserver palvorctl palvorplay palvor-visitor)
   set(page ${palvor_man_dir}/${prog}.1)
   set(include ${PROJECT_SOURCE_DIR}/docs/man/${prog}.h2m)
+  if(TARGET ${prog})
+    set(program $<TARGET_FILE:${prog}>)
+  else()
+    set(program ${PROJECT_SOURCE_DIR}/site/${prog})  # a script
+  endif()
   # A sanitizer build's leak report would end help2man's run of the program.
   add_custom_command(OUTPUT ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${palvor_man_dir}
     COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0
             ${PALVOR_HELP2MAN} --no-info --version-string=${PROJECT_VERSION}
             --name=${palvor_man_name_${prog}} --include=${include} --output=${page}
-            $<TARGET_FILE:${prog}>
+            ${program}
     COMMAND gzip -9nf ${page}
-    DEPENDS ${prog} ${include}
+    DEPENDS ${program} ${include}
     COMMENT "Manual page ${prog}(1)"
     VERBATIM)
   list(APPEND palvor_man_pages ${page}.gz)

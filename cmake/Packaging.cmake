@@ -1,5 +1,6 @@
 # The Debian service package, built by package.sh with "cpack -G DEB": the programs, the
-# reference web site, the systemd unit with its settings file, and the package documents.
+# reference web site with its visitor command, the systemd units (server and site) with the
+# server's settings file and the site's visitor table, and the package documents.
 # Configuring and building need none of the dpkg tools; only cpack does (dpkg-shlibdeps
 # computes the dependencies).
 include(GNUInstallDirs)
@@ -10,16 +11,23 @@ set(palvor_packaging ${PROJECT_SOURCE_DIR}/packaging)
 set(palvor_doc ${CMAKE_INSTALL_DATADIR}/doc/palvor)
 
 install(TARGETS palvorserver palvorctl palvorplay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The reference site without a published update archive or logs a local run left there.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/site/palvor-visitor DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The reference site's pages, API and router only: not the demonstration visitor table, the
+# scripts for local use, a published update archive, nor data a local run left there.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/site/ DESTINATION ${CMAKE_INSTALL_DATADIR}/palvor/site
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-        PATTERN serve.sh EXCLUDE PATTERN *.zip EXCLUDE PATTERN *.log EXCLUDE)
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/site/serve.sh
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/palvor/site)
-# Debian 12 keeps units and settings outside /usr.
-install(FILES ${palvor_packaging}/palvorserver.service DESTINATION /lib/systemd/system)
+        PATTERN demo-visitors.json EXCLUDE PATTERN palvor-visitor EXCLUDE PATTERN serve.sh EXCLUDE
+        PATTERN *.zip EXCLUDE PATTERN *.json EXCLUDE PATTERN *.log EXCLUDE PATTERN *.log.* EXCLUDE)
+# Debian 12 keeps units and settings outside /usr. The visitor table starts empty; the
+# package's scripts give it the group palvor (see postinst).
+install(FILES ${palvor_packaging}/palvorserver.service ${palvor_packaging}/palvor-site.service
+        DESTINATION /lib/systemd/system)
 install(FILES ${palvor_packaging}/palvorserver.default DESTINATION /etc/default
         RENAME palvorserver)
+install(FILES ${palvor_packaging}/visitors.json DESTINATION /etc/palvor
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+install(FILES ${palvor_packaging}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME palvor PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES ${palvor_packaging}/copyright ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${palvor_doc})
 configure_file(${palvor_packaging}/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
@@ -54,10 +62,13 @@ the sequence open and recorded in an activity log.
 .
 This package holds the server (with its window program), the palvorctl
 command-line client, the palvorplay MIDI file player, the reference web
-site that admits visitors, and a systemd service that runs the server
-headless with its files in /var/lib/palvor.")
+site that admits visitors with the palvor-visitor command that keeps its
+visitor table, and two systemd services: the site on 127.0.0.1:8080 and
+the server, headless, with its files in /var/lib/palvor.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "php-cli")
+# The site's service and palvor-visitor run PHP's command-line interpreter; the package's
+# scripts create a system group.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "php-cli, adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${palvor_packaging}/conffiles ${palvor_packaging}/postinst ${palvor_packaging}/prerm
     ${palvor_packaging}/postrm)

@@ -10,9 +10,9 @@ packages=(
   php-cli curl python3
   abcmidi python3-mido midicsv
   libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev libglib2.0-dev libgtk-3-dev libwebkit2gtk-4.1-dev
+  zlib1g-dev libsodium-dev libglib2.0-dev libgtk-3-dev libwebkit2gtk-4.1-dev
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic openssl
-  libasound2-dev libjack-jackd2-dev librtaudio-dev libpulse-dev
+  libasound2-dev libjack-jackd2-dev librtaudio-dev libpulse-dev libsamplerate0-dev
   jackd2 pulseaudio pulseaudio-utils sox
   help2man libcairo2-dev libpango1.0-dev
 )

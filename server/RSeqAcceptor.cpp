@@ -12,6 +12,7 @@
 #include "runtime/RMsBase.h"
 #include "runtime/RThreadBridge.h"
 #include "server/Protocol.h"
+#include "server/RTally.h"
 
 namespace DUve {
 
@@ -26,7 +27,12 @@ public:
           m_acceptor(io),
           m_senders(senders),
           m_state(std::move(state)),
-          m_timeout(timeout) {
+          m_timeout(timeout),
+          m_recheck(io),
+          m_waiting([weak = std::weak_ptr<CState>(m_state)](const std::string&) {
+              if (auto state = weak.lock()) state->Wake();
+          }) {
+        m_acceptor.SetAcceptGate([this] { return HasRoom(); });
         m_acceptor.SetErrorCallback([this](const boost::system::error_code& ec) { OnError(ec); });
         m_acceptor.SetListenCallback([this] { OnListen(); });
         m_acceptor.SetAcceptedCallback(
@@ -44,6 +50,7 @@ public:
     ~CMain() {
         m_state->bListening = false;
         m_state->nPending = 0;
+        m_state->bHeld = false;
     }
 
     static const CRThreadMessage::CRRequestTableT<CMain>& RequestTable() {
@@ -68,6 +75,13 @@ public:
     void SetPendingLimits(size_t total, size_t perAddress) {
         m_nMaxPending = std::max<size_t>(1, total);
         m_nMaxPendingPerAddress = std::max<size_t>(1, perAddress);
+        ResumeIfRoom();
+    }
+
+    // A registered connection's message went: its place is free.
+    void OnWaitingLeft() {
+        UpdateState();
+        ResumeIfRoom();
     }
 
 private:
@@ -76,12 +90,71 @@ private:
         std::shared_ptr<CRSocket::CSocket> socket;
         std::string sAddress;  // the remote IP address
         std::unique_ptr<boost::asio::steady_timer> timer;
+        std::chrono::steady_clock::time_point arrived;
     };
 
     void UpdateState() {
         m_state->bListening = m_acceptor.IsOpen();
         m_state->nPort = m_acceptor.IsOpen() ? m_acceptor.LocalPort() : 0;
         m_state->nPending = m_pending.size();
+        m_state->nWaiting = m_waiting.Total();
+        m_state->bHeld = m_acceptor.IsHeld();
+    }
+
+    size_t NotAdmitted() const { return m_pending.size() + m_waiting.Total(); }
+    size_t NotAdmittedFrom(const std::string& address) const {
+        const auto mine = m_byAddress.find(address);
+        return (mine == m_byAddress.end() ? 0 : mine->second.size()) + m_waiting.Count(address);
+    }
+
+    // Whether a new connection may take the place of this unregistered one: it had its
+    // time to register, or it has been there a moment with nothing on its way (a client
+    // registering sends at once; its bytes are waiting to be read or read already).
+    bool Replaceable(const CPending& pending, std::chrono::steady_clock::time_point now) const {
+        const auto age = now - pending.arrived;
+        if (age >= kRegistrationGrace) return true;
+        if (age < kQuietGrace) return false;
+        boost::system::error_code ec;
+        return pending.socket->Socket().available(ec) == 0 && !ec;
+    }
+
+    // The oldest unregistered connection a new one may take the place of, if any.
+    std::shared_ptr<CRSocket::CSocket> Replaceable() const {
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& [order, pending] : m_pending)
+            if (Replaceable(pending, now)) return pending.socket;
+        return nullptr;
+    }
+
+    // The accept gate: room under the total cap, or an unregistered connection whose place
+    // the next connection may take (see MakeRoomFor). Otherwise accepting waits, for a
+    // place to be given back or for an unregistered connection to become replaceable.
+    bool HasRoom() {
+        if (NotAdmitted() < m_nMaxPending) return true;
+        if (Replaceable()) return true;
+        if (!m_pending.empty()) {
+            m_recheck.expires_after(kQuietGrace);
+            m_recheck.async_wait([this](const boost::system::error_code& ec) {
+                if (!ec) ResumeIfRoom();
+            });
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_state->bHeld && now - m_lastHeldLog >= std::chrono::seconds(1)) {
+            m_lastHeldLog = now;
+            CRMsBase::OutputMessage(m_senders,
+                                    "\r\nAcceptor Full : %d connections not admitted yet (%d wait "
+                                    "for a verdict); new ones wait in the backlog",
+                                    static_cast<int>(NotAdmitted()),
+                                    static_cast<int>(m_waiting.Total()));
+        }
+        m_state->bHeld = true;
+        return false;
+    }
+
+    void ResumeIfRoom() {
+        if (!m_acceptor.IsHeld()) return;
+        m_acceptor.Resume();
+        UpdateState();
     }
 
     void OnListen() {
@@ -109,7 +182,15 @@ private:
         boost::system::error_code ec;
         const auto remote = socket->Socket().remote_endpoint(ec);
         std::string address = ec ? std::string("nothing") : remote.address().to_string();
-        MakeRoomFor(address);
+        if (!MakeRoomFor(address)) {
+            CRMsBase::OutputMessage(m_senders,
+                                    "\r\nAcceptor Pending limit : refusing %s, %d connections "
+                                    "from %s wait for admission",
+                                    socket->GetRemoteAddressText(),
+                                    static_cast<int>(NotAdmittedFrom(address)), address);
+            socket->Close();
+            return;
+        }
 
         auto timer = std::make_unique<boost::asio::steady_timer>(m_io, m_timeout);
         std::weak_ptr<CRSocket::CSocket> weak = socket;
@@ -125,7 +206,8 @@ private:
         const uint64_t order = m_nNextOrder++;
         m_orderOf[socket.get()] = order;
         m_byAddress[address].insert(order);
-        m_pending.emplace(order, CPending{socket, std::move(address), std::move(timer)});
+        m_pending.emplace(order, CPending{socket, std::move(address), std::move(timer),
+                                          std::chrono::steady_clock::now()});
         socket->SetDataCallback([this, weak](const CRSocket::CPayload& payload) {
             if (auto s = weak.lock()) OnRegistration(s, *payload);
         });
@@ -142,11 +224,13 @@ private:
         socket->StartReceive();
     }
 
-    // Closes the oldest pending connections that one more from `address` would put over
-    // a cap.
-    void MakeRoomFor(const std::string& address) {
-        const auto mine = m_byAddress.find(address);
-        if (mine != m_byAddress.end() && mine->second.size() >= m_nMaxPendingPerAddress) {
+    // Closes the oldest unregistered connections that one more from `address` would put
+    // over a cap; false when the address is at its cap with connections that all wait for
+    // their verdict (the new one is then refused).
+    bool MakeRoomFor(const std::string& address) {
+        if (NotAdmittedFrom(address) >= m_nMaxPendingPerAddress) {
+            const auto mine = m_byAddress.find(address);
+            if (mine == m_byAddress.end()) return false;
             const auto oldest = m_pending.find(*mine->second.begin());
             if (oldest != m_pending.end()) {
                 CRMsBase::OutputMessage(m_senders,
@@ -157,14 +241,19 @@ private:
                 Close(oldest->second.socket);
             }
         }
-        if (m_pending.size() >= m_nMaxPending) {
-            const auto& oldest = m_pending.begin()->second.socket;
-            CRMsBase::OutputMessage(m_senders,
-                                    "\r\nAcceptor Pending limit : closing %s, the oldest of %d "
-                                    "unregistered connections",
-                                    oldest->GetRemoteAddressText(), static_cast<int>(m_pending.size()));
-            Close(oldest);
+        // The accept gate let this one in in place of an unregistered connection (should
+        // none be replaceable any more, the cap is passed by this one connection).
+        if (NotAdmitted() >= m_nMaxPending) {
+            if (const auto replaced = Replaceable()) {
+                CRMsBase::OutputMessage(m_senders,
+                                        "\r\nAcceptor Pending limit : closing %s, the oldest of %d "
+                                        "unregistered connections",
+                                        replaced->GetRemoteAddressText(),
+                                        static_cast<int>(m_pending.size()));
+                Close(replaced);
+            }
         }
+        return true;
     }
 
     void OnRegistration(const std::shared_ptr<CRSocket::CSocket>& socket,
@@ -184,15 +273,26 @@ private:
             socket->SetDataCallback(nullptr);
             socket->SetErrorCallback(nullptr);
             socket->Close();
-            if (handle->Get() >= 0)
+            if (handle->Get() >= 0) {
+                // Its place among the connections not admitted yet goes with the message.
+                const std::string ip = IpOf(socket);
+                auto slot = m_waiting.Take(ip);
                 m_senders.Send(std::make_shared<CMessageAcceptorAccepted>(
                     static_cast<int32_t>(regist->nVisiterId), regist->sToken,
-                    regist->nSolutionId, std::move(handle), address));
-            else
+                    regist->nSolutionId, std::move(handle), address, ip, std::move(slot)));
+            } else {
                 CRMsBase::OutputMessage(m_senders, "\r\nAcceptor Handover failed : %s %s", address,
                                         std::string(std::strerror(dupError)));
+            }
         }
         Drop(socket);
+    }
+
+    std::string IpOf(const std::shared_ptr<CRSocket::CSocket>& socket) const {
+        const auto order = m_orderOf.find(socket.get());
+        if (order == m_orderOf.end()) return "nothing";
+        const auto it = m_pending.find(order->second);
+        return it == m_pending.end() ? std::string("nothing") : it->second.sAddress;
     }
 
     // Closes a pending connection without any further report from it.
@@ -217,6 +317,7 @@ private:
         }
         m_orderOf.erase(order);
         UpdateState();
+        ResumeIfRoom();
     }
 
     CRThreadBridge::CReceiverPtr m_receiver;
@@ -228,6 +329,10 @@ private:
     size_t m_nMaxPending = DefaultMaxPending();
     size_t m_nMaxPendingPerAddress = kMaxPendingPerAddress;
     boost::system::error_code m_lastAcceptError;
+    boost::asio::steady_timer m_recheck;  // accepting held: when to look for room again
+    std::chrono::steady_clock::time_point m_lastHeldLog;
+    // Registered connections whose accepted message still exists, by remote IP address.
+    CRTallyT<std::string> m_waiting;
     uint64_t m_nNextOrder = 0;
     std::map<uint64_t, CPending> m_pending;  // by arrival: the oldest first
     std::unordered_map<const CRSocket::CSocket*, uint64_t> m_orderOf;
@@ -247,9 +352,17 @@ CRSeqAcceptor::CRSeqAcceptor(const CRThreadMessage::CListSender& senders,
         [senders, state, registrationTimeout](boost::asio::io_context& io) {
             return std::make_unique<CMain>(io, senders, state, registrationTimeout);
         });
+    std::lock_guard lock(m_state->wakeMutex);
+    m_state->wake = [this] { m_worker->Post([](CMain& m) { m.OnWaitingLeft(); }); };
 }
 
-CRSeqAcceptor::~CRSeqAcceptor() { m_worker.reset(); }
+CRSeqAcceptor::~CRSeqAcceptor() {
+    {
+        std::lock_guard lock(m_state->wakeMutex);
+        m_state->wake = nullptr;
+    }
+    m_worker.reset();
+}
 
 void CRSeqAcceptor::Listen(uint16_t port) {
     m_worker->Post([port](CMain& m) { m.Listen(port); });

@@ -124,7 +124,17 @@ public:
         return m_db.IsOpen() && m_log.IsOpen();
     }
 
-    void AddUser(int handle) {
+    // The server is going: its files are closed now, so that they are complete on disk.
+    void Retire() {
+        if (m_db.IsOpen() && !m_db.Close())
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u : the last changes of %s stay in its -wal file",
+                                    m_server.ServerId(), m_dbFile.string());
+        if (m_log.IsOpen() && !m_log.Close())
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u : the last changes of %s stay in its -wal file",
+                                    m_server.ServerId(), m_logFile.string());
+    }
+
+    void AddUser(int handle, std::shared_ptr<void> ticket) {
         // A solution that cannot be stored is not served: the client is refused rather than
         // greeted with nothing and its edits dropped. The next client tries again.
         if (!OpenFiles()) {
@@ -134,6 +144,7 @@ public:
             return;
         }
         auto session = std::make_shared<CServer::CSession>(m_io);
+        session->ticket = std::move(ticket);
         if (!session->socket->Assign(handle)) {
             CRMsBase::OutputMessage(m_senders, "\r\nAddUser[%s] Failed.", std::string("nothing"));
             return;
@@ -222,13 +233,19 @@ CRSeqServer::CRSeqServer(const CRThreadMessage::CListSender& senders, uint32_t s
 
 CRSeqServer::~CRSeqServer() { m_worker.reset(); }
 
-void CRSeqServer::AddUser(int nativeHandle) {
+void CRSeqServer::AddUser(int nativeHandle, std::shared_ptr<void> ticket) {
     if (!m_worker || !m_worker->IsStarted()) {
         if (nativeHandle >= 0) ::close(nativeHandle);
         return;
     }
     auto handle = std::make_shared<CRSocket::CHandle>(nativeHandle);
-    m_worker->Post([handle](CInner& inner) { inner.AddUser(handle->Release()); });
+    m_worker->Post([handle, ticket = std::move(ticket)](CInner& inner) mutable {
+        inner.AddUser(handle->Release(), std::move(ticket));
+    });
+}
+
+void CRSeqServer::Retire() {
+    if (m_worker && m_worker->IsStarted()) m_worker->Post([](CInner& inner) { inner.Retire(); });
 }
 
 bool CRSeqServer::Sync(const std::function<void(CServer&)>& f) {

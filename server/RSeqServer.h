@@ -32,6 +32,7 @@ public:
             : socket(std::make_shared<CRSocket::CSocket>(io)) {}
         std::shared_ptr<CRSocket::CSocket> socket;
         CRUidSet setOpen;
+        std::shared_ptr<void> ticket;  // whatever counts this client, released with it
     };
     using CSessionPtr = std::shared_ptr<CSession>;
 
@@ -95,7 +96,11 @@ public:
     bool IsStarted() const { return m_worker && m_worker->IsStarted(); }
     uint32_t SolutionId() const { return m_nSolutionId; }
     // Hands a connected native socket to the server (ownership passes; returns at once).
-    void AddUser(int nativeHandle);
+    // `ticket` stays with the client's session and goes when the session ends.
+    void AddUser(int nativeHandle, std::shared_ptr<void> ticket = {});
+    // Closes the files, after copying their write-ahead logs into them (on the server
+    // thread, returns at once); to be called when the server is about to be dropped.
+    void Retire();
     // Runs `f` on the server thread and waits for it (tests and tools); false when it
     // threw or could not run. Never waits for a request the service will not run.
     bool Sync(const std::function<void(Sequencer::CServer&)>& f);

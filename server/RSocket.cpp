@@ -332,6 +332,7 @@ void CAcceptor::Close() {
     m_acceptor.close(ec);
     m_retry.cancel();
     ++m_nGeneration;  // whatever is still under way for the old socket ends quietly
+    m_bHeld = false;
     m_nFailures = 0;
     m_backoff.Reset();
 }
@@ -363,7 +364,17 @@ void CAcceptor::Listen(uint16_t port) {
     Accept();
 }
 
+void CAcceptor::Resume() {
+    if (!m_bHeld || !m_acceptor.is_open()) return;
+    m_bHeld = false;
+    Accept();
+}
+
 void CAcceptor::Accept() {
+    if (m_gate && !m_gate()) {
+        m_bHeld = true;
+        return;
+    }
     auto socket = std::make_shared<CSocket>(m_io);
     std::weak_ptr<bool> alive = m_alive;
     const uint64_t generation = m_nGeneration;
@@ -380,8 +391,10 @@ void CAcceptor::Accept() {
         }
         boost::system::error_code ignored;  // a connection without it is only slower
         socket->Socket().set_option(tcp::no_delay(true), ignored);
-        Accept();
+        // The next accept starts once this connection is counted, so that a gate sees it.
         if (m_onAccepted) m_onAccepted(socket);
+        if (alive.expired() || generation != m_nGeneration) return;
+        Accept();
     });
 }
 

@@ -189,6 +189,12 @@ public:
     void SetAcceptedCallback(CAcceptedCallback cb) { m_onAccepted = std::move(cb); }
     void SetAcceptErrorCallback(CAcceptErrorCallback cb) { m_onAcceptError = std::move(cb); }
     void SetAcceptResumedCallback(CAcceptResumedCallback cb) { m_onAcceptResumed = std::move(cb); }
+    // Asked before every accept, after the accepted callback of the one before: false
+    // leaves new connections waiting in the system's backlog until Resume().
+    void SetAcceptGate(std::function<bool()> gate) { m_gate = std::move(gate); }
+    // Accepts again after the gate said no (nothing when accepting is not held back).
+    void Resume();
+    bool IsHeld() const { return m_bHeld; }
 
 private:
     void Accept();
@@ -206,6 +212,8 @@ private:
     CAcceptResumedCallback m_onAcceptResumed;
     CListenCallback m_onListen;
     CAcceptedCallback m_onAccepted;
+    std::function<bool()> m_gate;
+    bool m_bHeld = false;  // the gate said no; no accept is outstanding
 };
 
 }  // namespace DUve::CRSocket

@@ -155,17 +155,25 @@ bool CPalvorServerDlg::OnInitDialog() {
 }
 
 void CPalvorServerDlg::Start() {
-    m_web->Init(m_host);
     CRWebBrowser& browser = m_web->Browser();
+    browser.SetLog([this](const std::string& text) { AppendLog(Utf8ToUtf16(CRMsBase::StampNow(text))); });
+    browser.SetSiteRoot(m_options.sSiteRoot);
+    m_web->Init(m_host);
     browser.AddMethod(u"PalvorServerIsRunning", [this](const auto&, CRVariant* result) {
         if (result) *result = m_controller->PalvorServerIsRunning();
     });
     browser.SetSynchronous(u"PalvorServerIsRunning");
+    // The port must be a whole number from 1 to 65535; anything else is refused.
     browser.AddMethod(u"PalvorServerRun", [this](const std::vector<CRVariant>& args, CRVariant*) {
-        uint16_t port = 0xFFFF;
-        if (!args.empty())
-            if (const auto* p = std::get_if<int32_t>(&args[0])) port = static_cast<uint16_t>(*p);
-        m_controller->PalvorServerRun(port);
+        const auto* port = args.empty() ? nullptr : std::get_if<int32_t>(&args[0]);
+        if (!port || *port < 1 || *port > 65535) {
+            std::string given = args.empty() ? "nothing" : CRWebBrowser::ToScript(args[0]);
+            if (given.size() > 40) given = given.substr(0, 40) + "...";
+            AppendLog(Utf8ToUtf16(CRMsBase::StampNow(
+                "\r\nPalvorServerRun refused : the port must be 1-65535, not " + given)));
+            return;
+        }
+        m_controller->PalvorServerRun(static_cast<uint16_t>(*port));
     });
     browser.AddMethod(u"PalvorServerStop", [this](const auto&, CRVariant*) {
         m_controller->PalvorServerStop();

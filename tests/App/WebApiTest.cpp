@@ -24,6 +24,7 @@
 
 #include "runtime/RString.h"
 #include "support/HttpStub.h"
+#include "support/TlsStub.h"
 
 extern char** environ;
 
@@ -390,6 +391,27 @@ TEST(WebApiRequest, RedirectsAreFollowedAFewTimesOnly) {
     EXPECT_FALSE(CRWebApi(loop.Root()).IsAcceptableUser(1, 1, u"alpha"));
     EXPECT_GE(loop.Heads().size(), 2u);
     EXPECT_LE(loop.Heads().size(), 4u);
+}
+
+// A request that starts on https is never redirected to http, where anyone on the path
+// could read its token and answer for the site; redirects within https, and from http up
+// to https, are followed.
+TEST(WebApiRequest, RedirectNeverLeavesHttps) {
+    using PalvorTest::CTlsStub;
+    CLoopbackHttp plain(Answer(kAdmit));
+    CTlsStub tls({{"to-http", CTlsStub::Redirect(plain.Root() + "/api.php?token=alpha")},
+                  {"to-https", CTlsStub::Redirect("/ok")},
+                  {"ok", CTlsStub::Ok(kAdmit)}});
+    if (!tls.Ready()) GTEST_SKIP() << "openssl s_server is not available";
+    CLoopbackHttp upgrade(Answer("{}", 302, 0ms, "Location: " + tls.Url("ok") + "\r\n"));
+    const CRWebApi api(plain.Root(), CWebApiOptions{1000, 3000, tls.CaFile()});
+
+    EXPECT_EQ(api.HttpGet(tls.Url("to-http")).nStatus, 0);
+    EXPECT_EQ(plain.Connections(), 0u);
+    for (const std::string& start : {tls.Url("to-https"), upgrade.Root()}) {
+        const CHttpResult reply = api.HttpGet(start);
+        EXPECT_TRUE(IsAcceptableReply(reply.nStatus, reply.vBody)) << start;
+    }
 }
 
 TEST(WebApiRequest, CallsFromSeveralThreadsAtOnce) {

@@ -28,6 +28,8 @@ expect_usage "unexpected 'extra'" --headless --port 4000 extra
 for p in palvorserver palvorctl palvorplay; do
   "$bin/$p" --version | grep -qE "^$p [0-9]+\.[0-9]+\.[0-9]+ \(built " || fail "$p --version"
   "$bin/$p" --help | grep -q -- "--version" || fail "$p --help does not list --version"
+done
+for p in palvorserver palvorctl palvorplay palvor-visitor; do
   page=$man/$p.1.gz
   [ -s "$page" ] || fail "no manual page $page"
   roff=$(zcat "$page")

@@ -32,6 +32,9 @@ wait_for() {  # wait_for FILE TEXT [COUNT]: until FILE holds COUNT (default 1) l
 export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site
 folder=$XDG_DATA_HOME/palvor/server
 mkdir -p "$PALVOR_SITE_DATA"
+# The visitor of the clients below, in the site's data folder (an installed site has no
+# demonstration table to start from).
+printf '{"visitors":[{"visiterid":1,"token":"alpha"}]}\n' >"$PALVOR_SITE_DATA/visitors.json"
 
 # Nothing stored yet: --check says so, succeeds and creates nothing.
 out=$("$bin/palvorserver" --check) || fail "--check with nothing stored failed: $out"
@@ -39,7 +42,7 @@ grep -q "^no database files in $folder" <<<"$out" || fail "--check said: $out"
 [ ! -e "$XDG_DATA_HOME" ] || fail "--check created $XDG_DATA_HOME"
 
 site_port=$(free_port)
-php -S 127.0.0.1:"$site_port" -t "$site" >"$tmp/php.log" 2>&1 &
+php -S 127.0.0.1:"$site_port" -t "$site" "$site/router.php" >"$tmp/php.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 1 100); do
   curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break

@@ -24,8 +24,11 @@ wait_for() {  # wait_for FILE TEXT
 
 export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site
 mkdir -p "$PALVOR_SITE_DATA"
+# The visitor of the clients below, in the site's data folder (an installed site has no
+# demonstration table to start from).
+printf '{"visitors":[{"visiterid":1,"token":"alpha"}]}\n' >"$PALVOR_SITE_DATA/visitors.json"
 site_port=$(free_port)
-php -S 127.0.0.1:"$site_port" -t "$site" >"$tmp/php.log" 2>&1 &
+php -S 127.0.0.1:"$site_port" -t "$site" "$site/router.php" >"$tmp/php.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 1 100); do
   curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break

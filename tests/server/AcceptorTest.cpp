@@ -216,3 +216,30 @@ TEST_F(Acceptor, OverAPendingCapTheOldestUnregisteredConnectionIsClosed) {
     ASSERT_TRUE(Pump([&] { return accepted.size() == 1; }));
     EXPECT_EQ(accepted[0]->sRemoteAddress.rfind("127.0.0.4:", 0), 0u);
 }
+
+// A registered connection keeps its place until its report is dropped. With the total cap
+// taken by such connections, accepting waits (new connections stay in the system's
+// backlog) and goes on as soon as a place is given back.
+TEST_F(Acceptor, WithEveryPlaceTakenByRegisteredConnectionsAcceptingWaits) {
+    acceptor->SetPendingLimits(2, 2);
+    const uint16_t port = Listen();
+    const auto registration =
+        EncodeFrame(CProtocol::CSerialize::SaveObject(CProtocol::CRegistClient(1, u"t", 1)));
+    CRSeqClient clients[3];
+    for (int i = 0; i < 3; ++i) {
+        clients[i].Adopt(PalvorTest::ConnectFrom(("127.0.0." + std::to_string(i + 2)).c_str(), port));
+        ASSERT_TRUE(clients[i].SendRaw(registration));
+        ASSERT_TRUE(Pump([&] { return accepted.size() == std::min<size_t>(i + 1, 2); }));
+    }
+    EXPECT_TRUE(log.WaitFor("Acceptor Full : 2 connections not admitted yet"));
+    EXPECT_TRUE(acceptor->IsHeld());
+    EXPECT_EQ(acceptor->WaitingCount(), 2u);
+    log.loop->RunFor(200ms);
+    EXPECT_EQ(log.Count("Acceptor Accepted"), 2u);
+    EXPECT_FALSE(PalvorTest::PeerClosed(clients[2].Fd(), 0ms));
+
+    accepted.erase(accepted.begin());  // the first is done with
+    ASSERT_TRUE(Pump([&] { return accepted.size() == 2; }));
+    EXPECT_EQ(accepted.back()->sRemoteIp, "127.0.0.4");
+    EXPECT_TRUE(Pump([&] { return acceptor->WaitingCount() == 2; }));
+}

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,8 +16,9 @@
 namespace PalvorTest {
 
 // A small HTTP server on 127.0.0.1 running on its own thread. It records the head of every
-// request and answers the n-th connection with replies[n] (the last one repeats). It stops
-// itself after `lifetime`, and at destruction.
+// request and answers the n-th request with replies[n] (the last one repeats), or with what
+// a chooser makes of the request's head. A reply that keeps the connection alive reads the
+// next request on it. It stops itself after `lifetime`, and at destruction.
 class CLoopbackHttp {
     using tcp = boost::asio::ip::tcp;
 
@@ -28,10 +30,28 @@ public:
         std::string sRaw;      // when set, sent as is instead of a formed response
         std::chrono::milliseconds delay{0};
         bool bNeverAnswer = false;
+        bool bKeepAlive = false;
     };
+    using CChooser = std::function<CReply(const std::string& head)>;
 
     explicit CLoopbackHttp(std::vector<CReply> replies, std::chrono::milliseconds lifetime = std::chrono::seconds(15))
+        : CLoopbackHttp(std::move(replies), nullptr, lifetime) {}
+    explicit CLoopbackHttp(CReply reply) : CLoopbackHttp(std::vector<CReply>{std::move(reply)}) {}
+    CLoopbackHttp(CChooser choose, std::chrono::milliseconds lifetime)
+        : CLoopbackHttp(std::vector<CReply>{CReply{}}, std::move(choose), lifetime) {}
+
+    ~CLoopbackHttp() {
+        m_io.stop();
+        m_thread.join();
+        m_vHeld.clear();
+    }
+
+    std::string Root() const { return "http://127.0.0.1:" + std::to_string(m_nPort) + "/palvor"; }
+
+private:
+    CLoopbackHttp(std::vector<CReply> replies, CChooser choose, std::chrono::milliseconds lifetime)
         : m_replies(std::move(replies)),
+          m_choose(std::move(choose)),
           m_acceptor(m_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)),
           m_nPort(m_acceptor.local_endpoint().port()) {
         Accept();
@@ -43,22 +63,16 @@ public:
             for (const auto& session : m_vHeld) session->socket.close(ignored);
         });
     }
-    explicit CLoopbackHttp(CReply reply) : CLoopbackHttp(std::vector<CReply>{std::move(reply)}) {}
 
-    ~CLoopbackHttp() {
-        m_io.stop();
-        m_thread.join();
-        m_vHeld.clear();
-    }
-
-    std::string Root() const { return "http://127.0.0.1:" + std::to_string(m_nPort) + "/palvor"; }
-
+public:
     std::vector<std::string> Heads() const {
         std::lock_guard lock(m_mutex);
         return m_vHeads;
     }
 
     size_t Connections() const { return m_nConnections; }
+    // The most requests received and not yet answered at one time.
+    size_t MostOutstanding() const { return m_nMostOutstanding; }
 
     std::string RequestLine(size_t index = 0) const {
         const auto heads = Heads();
@@ -98,16 +112,22 @@ private:
                     index = m_vHeads.size();
                     m_vHeads.push_back(head);
                 }
-                const CReply& reply = m_replies[std::min(index, m_replies.size() - 1)];
+                session->buffer.consume(n);
+                const CReply reply =
+                    m_choose ? m_choose(head) : m_replies[std::min(index, m_replies.size() - 1)];
+                m_nMostOutstanding = std::max<size_t>(m_nMostOutstanding, ++m_nOutstanding);
                 if (reply.bNeverAnswer) {
                     m_vHeld.push_back(session);
                     return;
                 }
                 session->sOut = reply.sRaw.empty() ? Form(reply) : reply.sRaw;
                 session->timer.expires_after(reply.delay);
-                session->timer.async_wait([session](boost::system::error_code) {
+                const bool keep = reply.bKeepAlive;
+                session->timer.async_wait([this, session, keep](boost::system::error_code) {
                     boost::asio::async_write(session->socket, boost::asio::buffer(session->sOut),
-                                      [session](boost::system::error_code, size_t) {
+                                      [this, session, keep](boost::system::error_code ec, size_t) {
+                                          --m_nOutstanding;
+                                          if (keep && !ec) return Read(session);
                                           boost::system::error_code ignored;
                                           session->socket.shutdown(tcp::socket::shutdown_both,
                                                                    ignored);
@@ -121,10 +141,11 @@ private:
         return "HTTP/1.1 " + std::to_string(reply.nStatus) + " Test\r\n" +
                "Content-Type: application/json\r\n" +
                "Content-Length: " + std::to_string(reply.sBody.size()) + "\r\n" + reply.sHeaders +
-               "Connection: close\r\n\r\n" + reply.sBody;
+               (reply.bKeepAlive ? "" : "Connection: close\r\n") + "\r\n" + reply.sBody;
     }
 
     std::vector<CReply> m_replies;
+    CChooser m_choose;
     boost::asio::io_context m_io;
     tcp::acceptor m_acceptor;
     uint16_t m_nPort;
@@ -132,6 +153,8 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_vHeads;
     std::atomic<size_t> m_nConnections{0};
+    std::atomic<size_t> m_nOutstanding{0};
+    std::atomic<size_t> m_nMostOutstanding{0};
     std::thread m_thread;
 };
 

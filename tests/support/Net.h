@@ -1,6 +1,8 @@
 // Test helpers for sockets: a connected loopback TCP pair, a free port, raw frame I/O.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,6 +69,21 @@ inline bool PeerClosed(int fd, std::chrono::milliseconds timeout) {
     if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
     uint8_t b;
     return ::recv(fd, &b, 1, MSG_PEEK) <= 0;  // end of file, or reset when data was left unread
+}
+
+// A TCP connection to 127.0.0.1:port from the loopback address `from` (127.0.0.x); -1 on
+// failure.
+inline int ConnectFrom(const char* from, uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &addr.sin_addr);
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    addr.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    if (bound && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
 }
 
 }  // namespace PalvorTest

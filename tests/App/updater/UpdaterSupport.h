@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "App/RUpdateSignature.h"
+
 extern char** environ;
 
 namespace UpdaterTest {
@@ -160,6 +162,22 @@ inline CZip MakeZip(const std::vector<CZipEntry>& entries, const std::string& co
     put16(zip.vBytes, static_cast<uint32_t>(comment.size()));
     zip.vBytes.insert(zip.vBytes.end(), comment.begin(), comment.end());
     return zip;
+}
+
+// The key the tests' program trusts is TestKey(); any other fill makes another key.
+inline DUve::CUpdateSecretKey TestKey(uint8_t fill = 7) {
+    DUve::CUpdateSecretKey key;
+    key.fill(fill);
+    return key;
+}
+
+// `entries` and, last, "<name>.sig": the signature of the entry called name for build stamp.
+inline CZip MakeSignedZip(std::vector<CZipEntry> entries, const std::string& name,
+                          uint64_t stamp, const DUve::CUpdateSecretKey& key = TestKey()) {
+    for (size_t i = 0, n = entries.size(); i < n; ++i)
+        if (entries[i].sName == name)
+            entries.push_back({name + ".sig", DUve::SignUpdate(key, stamp, entries[i].vData)});
+    return MakeZip(entries);
 }
 
 // How CRangeServer answers.

@@ -10,7 +10,9 @@
 #include "App/RUpdater.h"
 #include "App/RZip.h"
 #include "App/updater/UpdaterSupport.h"
+#include "support/HttpStub.h"
 #include "support/TempDir.h"
+#include "support/TlsStub.h"
 
 using namespace DUve;
 using namespace UpdaterTest;
@@ -19,6 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::vector<std::string> kArgs = {"--port", "9000", "two words"};
+constexpr uint64_t kRunningStamp = 1'700'000'000;  // the build stamp of the "running" program
+constexpr uint64_t kNewStamp = kRunningStamp + 60;
 
 // A build that, when run, writes its arguments one per line to "ran-args" beside itself.
 Bytes NewBuild() {
@@ -56,6 +60,8 @@ protected:
         o.exePath = m_exe;
         o.args = kArgs;
         o.nTotalTimeoutMs = 20000;
+        o.publicKey = PublicKeyOf(TestKey());
+        o.nBuildStamp = kRunningStamp;
         o.beforeRestart = [this] { m_events.push_back("before-restart"); };
         o.restart = [this](const fs::path& path, const std::vector<std::string>& args) {
             m_events.push_back("restart");
@@ -114,9 +120,10 @@ class UpdaterInstallTest : public UpdaterTest,
 TEST_P(UpdaterInstallTest, NewBuildReplacesExecutableAndRestartsWithSameArguments) {
     const CInstallCase& c = GetParam();
     ::chmod(m_exe.c_str(), c.nMode);
-    const CZip zip = MakeZip({{"docs/palvorserver", ToBytes("not this one")},
-                              c.entry,
-                              {"palvorserver.txt", ToBytes("nor this")}});
+    const CZip zip = MakeSignedZip({{"docs/palvorserver", ToBytes("not this one")},
+                                    c.entry,
+                                    {"palvorserver.txt", ToBytes("nor this")}},
+                                   c.entry.sName, kNewStamp);
     CRangeServer server(zip.vBytes);
 
     ASSERT_EQ(CheckForUpdate(server.Url(), Options()), kUpdateRestarted);
@@ -160,7 +167,8 @@ struct CRefusedCase {
 };
 
 CZip BuildArchive(bool deflate) {
-    return MakeZip({{"palvorserver", RandomBytes(256 * 1024, 11), deflate}});
+    return MakeSignedZip({{"palvorserver", RandomBytes(256 * 1024, 11), deflate}}, "palvorserver",
+                         kNewStamp);
 }
 
 Bytes Damaged(CZip zip, size_t at) {
@@ -213,7 +221,9 @@ INSTANTIATE_TEST_SUITE_P(
                      kUpdateNoEntry},
         CRefusedCase{"DataDescriptor",
                      [] {
-                         return MakeZip({{"palvorserver", NewBuild(), true, true}}).vBytes;
+                         return MakeSignedZip({{"palvorserver", NewBuild(), true, true}},
+                                              "palvorserver", kNewStamp)
+                             .vBytes;
                      },
                      {},
                      CRangeServer::kPath,
@@ -233,6 +243,95 @@ INSTANTIATE_TEST_SUITE_P(
                      kUpdateNoEntry}),
     [](const auto& info) { return std::string(info.param.szName); });
 
+// Archives whose executable is not vouched for by the trusted key, or is not newer.
+struct CTrustCase {
+    const char* szName;
+    std::function<Bytes()> archive;
+    int nExpected;
+    bool bEntryFetched;  // whether the executable's entry had to be transferred to tell
+};
+
+Bytes Payload() {
+    return RandomBytes(256 * 1024, 21);
+}
+
+// The signed archive with byte `at` of its signature entry flipped.
+Bytes SignatureFlipped(size_t at) {
+    CZip zip = MakeSignedZip({{"palvorserver", Payload()}}, "palvorserver", kNewStamp);
+    zip.vBytes[zip.vDataOffsets[1] + at] ^= 0x01;
+    return zip.vBytes;
+}
+
+class UpdaterTrustTest : public UpdaterTest, public ::testing::WithParamInterface<CTrustCase> {};
+
+TEST_P(UpdaterTrustTest, RefusedArchiveLeavesExecutableByteForByte) {
+    const CTrustCase& c = GetParam();
+    CRangeServer server(c.archive(),
+                        ServeOptions([](auto& o) { o.holdPlainBody = std::chrono::seconds(5); }));
+    EXPECT_EQ(CheckForUpdate(server.Url(), Options()), c.nExpected);
+    ExpectUntouched();
+    if (!c.bEntryFetched) {
+        EXPECT_LT(server.BodyBytesSent(), Payload().size() / 4);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, UpdaterTrustTest,
+    ::testing::Values(
+        CTrustCase{"Unsigned", [] { return MakeZip({{"palvorserver", Payload(), true}}).vBytes; },
+                   kUpdateUntrusted, false},
+        CTrustCase{"SignedWithAnotherKey",
+                   [] {
+                       return MakeSignedZip({{"palvorserver", Payload()}}, "palvorserver",
+                                            kNewStamp, TestKey(8))
+                           .vBytes;
+                   },
+                   kUpdateUntrusted, false},
+        CTrustCase{"EntryTampered",  // another executable, with a CRC-32 of its own
+                   [] {
+                       Bytes other = Payload();
+                       other[1000] ^= 0x55;
+                       return MakeZip({{"palvorserver", other, true},
+                                       {"palvorserver.sig", SignUpdate(TestKey(), kNewStamp,
+                                                                       Payload())}})
+                           .vBytes;
+                   },
+                   kUpdateUntrusted, true},
+        CTrustCase{"SignatureTampered", [] { return SignatureFlipped(120); }, kUpdateUntrusted,
+                   false},
+        CTrustCase{"StampTampered", [] { return SignatureFlipped(13); }, kUpdateUntrusted, false},
+        CTrustCase{"SignatureCutShort",
+                   [] {
+                       Bytes sig = SignUpdate(TestKey(), kNewStamp, Payload());
+                       sig.pop_back();
+                       return MakeZip({{"palvorserver", Payload()}, {"palvorserver.sig", sig}})
+                           .vBytes;
+                   },
+                   kUpdateUntrusted, false},
+        CTrustCase{"OlderBuild",
+                   [] {
+                       return MakeSignedZip({{"palvorserver", Payload()}}, "palvorserver",
+                                            kRunningStamp - 1)
+                           .vBytes;
+                   },
+                   kUpdateOlderBuild, false},
+        CTrustCase{"SameBuildInAnotherForm",
+                   [] {
+                       return MakeSignedZip({{"palvorserver", Payload()}}, "palvorserver",
+                                            kRunningStamp)
+                           .vBytes;
+                   },
+                   kUpdateUpToDate, false}),
+    [](const auto& info) { return std::string(info.param.szName); });
+
+TEST_F(UpdaterTest, ProgramWithoutKeyTrustsNothing) {
+    CRangeServer server(MakeSignedZip({{"palvorserver", NewBuild()}}, "palvorserver", kNewStamp).vBytes);
+    CUpdateOptions options = Options();
+    options.publicKey = {};
+    EXPECT_EQ(CheckForUpdate(server.Url(), options), kUpdateUntrusted);
+    ExpectUntouched();
+}
+
 TEST_F(UpdaterTest, UnreachableSiteIsNoArchive) {
     const std::string url = "http://127.0.0.1:" + std::to_string(FreePort()) + CRangeServer::kPath;
     EXPECT_EQ(CheckForUpdate(url, Options()), kUpdateNoArchive);
@@ -243,7 +342,7 @@ TEST_F(UpdaterTest, ReadOnlyBackupFromEarlierUpdateIsReplaced) {
     const fs::path backup = m_dir.Path() / "palvorserver.bak";
     WriteFile(backup, ToBytes("the build before the old one"));
     ::chmod(backup.c_str(), 0444);
-    CRangeServer server(MakeZip({{"palvorserver", NewBuild(), true}}).vBytes);
+    CRangeServer server(MakeSignedZip({{"palvorserver", NewBuild(), true}}, "palvorserver", kNewStamp).vBytes);
 
     EXPECT_EQ(CheckForUpdate(server.Url(), Options()), kUpdateRestarted);
     EXPECT_EQ(ReadFile(backup), m_old);
@@ -254,7 +353,7 @@ TEST_F(UpdaterTest, BackupThatCannotBeDeletedFailsAndKeepsOldExecutable) {
     const fs::path backup = m_dir.Path() / "palvorserver.bak";
     fs::create_directory(backup);
     WriteFile(backup / "keep", ToBytes("x"));
-    CRangeServer server(MakeZip({{"palvorserver", NewBuild(), true}}).vBytes);
+    CRangeServer server(MakeSignedZip({{"palvorserver", NewBuild(), true}}, "palvorserver", kNewStamp).vBytes);
 
     EXPECT_EQ(CheckForUpdate(server.Url(), Options()), kUpdateReplaceFailed);
     EXPECT_EQ(ReadFile(m_exe), m_old);
@@ -269,7 +368,7 @@ TEST_F(UpdaterTest, FailedRestartReportsUnquotedCommandLine) {
     m_exe = folder / "palvorserver";
     WriteFile(m_exe, m_old);
     ::chmod(m_exe.c_str(), 0644);  // not executable: the real restart (execv) must fail
-    CRangeServer server(MakeZip({{"palvorserver", NewBuild()}}).vBytes);
+    CRangeServer server(MakeSignedZip({{"palvorserver", NewBuild()}}, "palvorserver", kNewStamp).vBytes);
     CUpdateOptions options = Options();
     options.restart = nullptr;
 
@@ -325,7 +424,17 @@ TEST_F(UpdaterTest, ArchiveFromBuildScriptServedBySiteRouter) {
     PalvorTest::CTempDir work;
     WriteFile(work.Path() / "palvorserver", NewBuild());
     const fs::path archive = work.Path() / "site" / "palvorserver-linux.zip";
+    // A key made as the build makes its development key; the program trusts its public half.
+    const fs::path key = work.Path() / "keys" / "update.key";
+    ASSERT_EQ(RunToEnd({PALVOR_UPDATE_SIGN_TOOL, "keygen", key.string()}), 0);
+    EXPECT_EQ(ModeOf(key), 0600u);
+    EXPECT_NE(RunToEnd({PALVOR_UPDATE_SIGN_TOOL, "keygen", key.string()}), 0);  // never replaced
+    std::string error;
+    const auto secret = ReadSecretKeyFile(key, error);
+    ASSERT_TRUE(secret) << error;
     ASSERT_EQ(RunToEnd({"python3", (repo / "App" / "make_update_archive.py").string(),
+                        "--sign-tool", PALVOR_UPDATE_SIGN_TOOL, "--key", key.string(),
+                        "--build-stamp", std::to_string(kNewStamp),
                         (work.Path() / "palvorserver").string(), archive.string()}),
               0);
     const uint16_t port = FreePort();
@@ -336,9 +445,29 @@ TEST_F(UpdaterTest, ArchiveFromBuildScriptServedBySiteRouter) {
     const std::string url =
         UpdateArchiveUrl("http://127.0.0.1:" + std::to_string(port) + "/palvor");
 
-    EXPECT_EQ(CheckForUpdate(url, Options()), kUpdateRestarted);
+    CUpdateOptions options = Options();
+    EXPECT_EQ(CheckForUpdate(url, options), kUpdateUntrusted);  // the tests' key is not it
+    ExpectUntouched();
+    options.publicKey = PublicKeyOf(*secret);
+    EXPECT_EQ(CheckForUpdate(url, options), kUpdateRestarted);
     EXPECT_EQ(ReadFile(m_exe), NewBuild());
-    EXPECT_EQ(CheckForUpdate(url, Options()), kUpdateUpToDate);
+    EXPECT_EQ(CheckForUpdate(url, options), kUpdateUpToDate);
+}
+
+// A request that starts on https is never redirected to http (where anyone on the path
+// reads and answers it); a redirect that stays on https is followed.
+TEST(UpdaterHttp, HttpsDownloadNeverFollowsRedirectToHttp) {
+    PalvorTest::CLoopbackHttp plain(PalvorTest::CLoopbackHttp::CReply{});
+    PalvorTest::CTlsStub tls({{"to-http", PalvorTest::CTlsStub::Redirect(plain.Root() + "/x.zip")},
+                              {"to-https", PalvorTest::CTlsStub::Redirect("/archive")},
+                              {"archive", PalvorTest::CTlsStub::Ok("signed bytes")}});
+    if (!tls.Ready()) GTEST_SKIP() << "openssl s_server is not available";
+    CHttpOptions options;
+    options.caFile = tls.CaFile();
+    EXPECT_TRUE(HttpDownload(nullptr, "", tls.Url("to-http"), "", "", options).empty());
+    EXPECT_EQ(plain.Connections(), 0u);
+    EXPECT_EQ(HttpDownload(nullptr, "", tls.Url("to-https"), "", "", options),
+              ToBytes("signed bytes"));
 }
 
 }  // namespace

@@ -90,6 +90,10 @@ public:
     virtual ~IAudioOutStream() = default;
     virtual uint32_t BufferSize() const = 0;  // frames per refill actually used
     virtual uint32_t SampleRate() const = 0;  // frames per second the stream actually runs at
+    // Why the stream stopped by itself, empty while it runs. The device's worker asks
+    // regularly; a stream that learns of its end where it may not call CAudioLost (a
+    // callback that may only set a flag) answers here instead.
+    virtual std::string Lost() const { return {}; }
 };
 
 // Sample types of channel buffers (the numbers are the ones audio drivers use).
@@ -112,7 +116,8 @@ struct CAudioChannelBuffer {
 using CAudioRefill =
     std::function<void(std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames, uint64_t nStartNs)>;
 // Called at most once, from any thread, when a running stream stopped by itself (the
-// server went away, the device was removed); the text says why.
+// server went away, the device was removed); the text says why. It locks and allocates:
+// a stream that learns of its end on a real-time thread answers IAudioOutStream::Lost.
 using CAudioLost = std::function<void(const std::string& sWhy)>;
 
 class IAudioOutBackend {

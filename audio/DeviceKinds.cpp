@@ -6,10 +6,13 @@
 #include <cmath>
 #include <limits>
 #include <map>
-#include <optional>
+#include <mutex>
+#include <numeric>
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "audio/RateConvert.h"
+#include "audio/RealtimeMix.h"
 #include "audio/SampleConvert.h"
 
 #include "runtime/RDebugTrace.h"
@@ -311,10 +314,13 @@ std::shared_ptr<CDeviceVst::CInstance> CDeviceVst::Open(std::shared_ptr<const CD
 
 namespace {
 
-// Worker of an audio output. The stream's refills run on the backend's real-time thread:
-// they take the stream lock (held only briefly by the queue requests), mix into buffers
-// made at start, convert into the stream's buffers and count the switch; the worker
-// announces the counted switches and notices a stream that stopped by itself.
+// Worker of an audio output. The stream's refills run on the backend's real-time thread
+// and take no lock: the worker hands queue changes over through the real-time mixing set
+// and keeps every chunk alive until the mix has passed it. A refill mixes at the rate the
+// output was started with (the rate its senders use) and, when the stream runs at another
+// rate, converts on the way out; positions are converted between the two rates exactly,
+// so only real drift between the stream's clock and the process clock is ever realigned.
+// The worker announces the counted buffer switches and notices a stream that stopped.
 template <EKind kKind>
 class CAudioOutMainT {
 public:
@@ -343,19 +349,23 @@ public:
             t.template Add<Request::CStop>([](M& m, const std::shared_ptr<const Request::CStop>&) { m.Stop(); });
             t.template Add<Request::CCreateQueueAudio>(
                 [](M& m, const std::shared_ptr<const Request::CCreateQueueAudio>& r) {
-                    std::lock_guard lock(m.m_shared->streamMutex);
-                    auto& s = *m.m_shared;
-                    if (s.mixing) s.tracks[r->id] = s.mixing->CreateTrack(ToUnits(r->dTime, s.nSampleRate));
+                    if (!m.m_running) return;
+                    const uint64_t nTrack = m.m_running->mix.CreateTrack(ToUnits(r->dTime, m.m_running->nRate));
+                    if (nTrack)
+                        m.m_tracks[r->id] = nTrack;
+                    else
+                        DeviceLog("audio output [%s] mixes at most %zu sources; one more is left out",
+                                  Utf16ToUtf8(m.m_shared->id->sName).c_str(), CRealtimeMix::kMaxTracks);
                 });
             t.template Add<Request::CPushAudio>([](M& m, const std::shared_ptr<const Request::CPushAudio>& r) {
-                std::lock_guard lock(m.m_shared->streamMutex);
-                auto& s = *m.m_shared;
-                const auto it = s.tracks.find(r->id);
-                if (s.mixing && it != s.tracks.end()) s.mixing->Push(*it->second, r->nChannel, r->vSamples);
+                const auto it = m.m_tracks.find(r->id);
+                if (m.m_running && it != m.m_tracks.end()) m.m_running->mix.Push(it->second, r->nChannel, r->vSamples);
             });
             t.template Add<Request::CDeleteQueue>([](M& m, const std::shared_ptr<const Request::CDeleteQueue>& r) {
-                std::lock_guard lock(m.m_shared->streamMutex);
-                m.m_shared->tracks.erase(r->id);
+                const auto it = m.m_tracks.find(r->id);
+                if (it == m.m_tracks.end()) return;
+                if (m.m_running) m.m_running->mix.DeleteTrack(it->second);
+                m.m_tracks.erase(it);
             });
             t.template Add<Request::CControlPanel>([](M& m, const std::shared_ptr<const Request::CControlPanel>&) {
                 DeviceLog("[%s] has no settings window of its own; set it up with the sound server's tools",
@@ -372,14 +382,44 @@ private:
     static constexpr uint32_t kMixFrames = 4096;
     static constexpr auto kSwitchPoll = std::chrono::milliseconds(5);
 
+    // What a refill uses, made by the worker once the stream runs and published to the
+    // refills; from then on the refills own it, except the worker's side of the mix.
+    struct CRunning {
+        CRunning(uint32_t nRateIn, uint32_t nDeviceRateIn)
+            : nRate(nRateIn), nDeviceRate(nDeviceRateIn), mix(kChannels) {
+            const uint64_t nGcd = std::gcd(uint64_t(nRate), uint64_t(nDeviceRate));
+            nNum = nRate / nGcd;
+            nDen = nDeviceRate / nGcd;
+            if (nRate != nDeviceRate) converter = std::make_unique<CRateConverter>(nRate, nDeviceRate, kChannels);
+            for (auto& v : vScratch) v.assign(kMixFrames, 0.0f);
+        }
+        const uint32_t nRate;        // of the mix: the rate the output was started with
+        const uint32_t nDeviceRate;  // of the stream
+        uint64_t nNum = 1, nDen = 1;  // nRate / nDeviceRate, reduced
+        CRealtimeMix mix;
+        std::unique_ptr<CRateConverter> converter;  // when the rates differ
+        std::vector<float> vScratch[kChannels];
+        // The refills': the mix position (at nRate) that device frame 0 of the anchor
+        // played, and the device frames played since.
+        bool bAnchored = false;
+        uint64_t nAnchor = 0;
+        uint64_t nFramesSince = 0;
+
+        void Anchor(uint64_t nPosition) {
+            bAnchored = true;
+            nAnchor = nPosition;
+            nFramesSince = 0;
+            mix.SetPosition(nPosition);
+            if (converter) converter->Reset();
+        }
+        // The mix position of the next device frame.
+        uint64_t Playing() const { return nAnchor + nFramesSince * nNum / nDen; }
+    };
+
     struct CShared {
         std::shared_ptr<const CDeviceId> id;
         std::weak_ptr<const void> instance;
-        std::mutex streamMutex;
-        std::optional<CQueueAudio> mixing;  // present while a stream runs
-        std::map<CQueueId, CQueueAudio::CTrackPtr> tracks;
-        uint32_t nSampleRate = 0;
-        std::vector<float> vScratch[kChannels];  // kMixFrames each, made at start
+        std::atomic<CRunning*> running{nullptr};
         std::atomic<uint64_t> nSwitches{0};
         std::atomic<uint64_t> nRealigned{0};
         std::atomic<bool> bLost{false};
@@ -388,36 +428,44 @@ private:
 
         void Refill(std::span<const CAudioChannelBuffer> vBuffers, uint32_t nFrames, uint64_t nStartNs) {
             nSwitches.fetch_add(1, std::memory_order_relaxed);
-            std::lock_guard lock(streamMutex);
-            float* pScratch[kChannels] = {vScratch[0].data(), vScratch[1].data()};
-            if (mixing) {
-                // The stream's first sample is tied to the moment of its first refill. A
-                // stream that knows when each period plays is kept in step with the
-                // process clock: an output whose clock runs at another rate drifts, and
-                // more than half a period of drift is taken back at once.
-                const uint64_t nWhen = nStartNs ? ToUnits(double(nStartNs) / 1e9, nSampleRate) : 0;
-                if (mixing->Position() == 0) {
-                    mixing->SetPosition(nWhen ? nWhen : ToUnits(ClockSeconds(), nSampleRate));
-                } else if (nWhen) {
-                    const uint64_t nPos = mixing->Position();
-                    const uint64_t nDrift = nWhen > nPos ? nWhen - nPos : nPos - nWhen;
-                    if (nDrift > nFrames / 2) {
-                        mixing->SetPosition(nWhen);
-                        nRealigned.fetch_add(1, std::memory_order_relaxed);
-                    }
+            CRunning* r = running.load(std::memory_order_acquire);
+            if (!r) {
+                // Not yet handed over: silence.
+                static const float kSilence[kMixFrames] = {};
+                for (uint32_t nDone = 0; nDone < nFrames; nDone += kMixFrames)
+                    for (const auto& b : vBuffers)
+                        if (!b.bInput && b.nChannel < kChannels)
+                            WriteSamples(b, kSilence, std::min(nFrames - nDone, kMixFrames), nDone);
+                return;
+            }
+            // The stream's first sample is tied to the moment of its first refill. A
+            // stream that knows when each period plays is kept in step with the process
+            // clock: more than half a period of drift is taken back at once.
+            const uint64_t nWhen = nStartNs ? ToUnits(double(nStartNs) / 1e9, r->nRate) : 0;
+            if (!r->bAnchored) {
+                r->Anchor(nWhen ? nWhen : ToUnits(ClockSeconds(), r->nRate));
+            } else if (nWhen) {
+                const uint64_t nAt = r->Playing();
+                const uint64_t nDrift = nWhen > nAt ? nWhen - nAt : nAt - nWhen;
+                if (2 * nDrift * r->nDen > uint64_t(nFrames) * r->nNum) {
+                    r->Anchor(nWhen);
+                    nRealigned.fetch_add(1, std::memory_order_relaxed);
                 }
             }
+            float* pScratch[kChannels] = {r->vScratch[0].data(), r->vScratch[1].data()};
             for (uint32_t nDone = 0; nDone < nFrames;) {
                 const uint32_t n = std::min(nFrames - nDone, kMixFrames);
-                if (mixing) {
-                    mixing->MixInto(pScratch, kChannels, n);
-                } else {
-                    for (auto* p : pScratch) std::fill(p, p + n, 0.0f);
-                }
+                if (r->converter)
+                    r->converter->Pull(pScratch, n, [r](float* const* ppIn, uint32_t nIn) {
+                        r->mix.MixInto(ppIn, kChannels, nIn);
+                    });
+                else
+                    r->mix.MixInto(pScratch, kChannels, n);
                 for (const auto& b : vBuffers)
                     if (!b.bInput && b.nChannel < kChannels) WriteSamples(b, pScratch[b.nChannel], n, nDone);
                 nDone += n;
             }
+            r->nFramesSince += nFrames;
         }
         void Lost(const std::string& sWhy) {
             {
@@ -434,12 +482,7 @@ private:
 
     void Start(const Request::CStart& r) {
         if (m_stream || r.nSampleRate == 0) return;
-        {
-            std::lock_guard lock(m_shared->streamMutex);
-            m_shared->mixing.emplace(kChannels, 0);
-            m_shared->nSampleRate = r.nSampleRate;
-            for (auto& v : m_shared->vScratch) v.assign(kMixFrames, 0.0f);
-        }
+        const std::string sName = Utf16ToUtf8(m_shared->id->sName);
         m_shared->bLost.store(false);
         std::weak_ptr<CShared> weak = m_shared;
         auto stream = Backend().Start(
@@ -450,17 +493,24 @@ private:
             [weak](const std::string& sWhy) {
                 if (auto shared = weak.lock()) shared->Lost(sWhy);
             });
-        if (!stream || stream->BufferSize() == 0) {
+        if (!stream || stream->BufferSize() == 0 || stream->SampleRate() == 0) {
             stream.reset();
-            DeviceLog("audio output [%s] could not start (%u Hz, %u frames)", Utf16ToUtf8(m_shared->id->sName).c_str(),
-                      r.nSampleRate, r.nBufferSize);
-            std::lock_guard lock(m_shared->streamMutex);
-            m_shared->mixing.reset();
+            DeviceLog("audio output [%s] could not start (%u Hz, %u frames)", sName.c_str(), r.nSampleRate,
+                      r.nBufferSize);
             return;
         }
-        if (stream->SampleRate() != r.nSampleRate)
-            DeviceLog("audio output [%s] runs at %u Hz, not the %u Hz asked for: audio plays at the wrong speed",
-                      Utf16ToUtf8(m_shared->id->sName).c_str(), stream->SampleRate(), r.nSampleRate);
+        auto running = std::make_unique<CRunning>(r.nSampleRate, stream->SampleRate());
+        if (running->converter && !running->converter->Valid()) {
+            stream.reset();
+            DeviceLog("audio output [%s] runs at %u Hz and cannot convert %u Hz to that", sName.c_str(),
+                      running->nDeviceRate, r.nSampleRate);
+            return;
+        }
+        if (running->converter)
+            DebugTrace("\naudio output [%s] runs at %u Hz; converting from %u Hz", sName.c_str(),
+                       running->nDeviceRate, r.nSampleRate);
+        m_running = std::move(running);
+        m_shared->running.store(m_running.get(), std::memory_order_release);
         m_stream = std::move(stream);
         m_nSwitchesSeen = m_shared->nSwitches.load();
         m_nRealignedSeen = m_shared->nRealigned.load();
@@ -473,16 +523,18 @@ private:
     void Stop() {
         m_stream.reset();  // no refill runs after this
         m_started.reset();
-        std::lock_guard lock(m_shared->streamMutex);
-        m_shared->mixing.reset();
-        m_shared->tracks.clear();
+        m_shared->running.store(nullptr, std::memory_order_release);
+        m_running.reset();  // its queues and chunks go here, on the worker
+        m_tracks.clear();
     }
 
-    // While a stream runs: announce its buffer switches and notice when it was lost.
+    // While a stream runs: hand queue changes over, let go of what the mix has passed,
+    // announce the buffer switches and notice when the stream was lost.
     void ArmPoll() {
         m_timer.expires_after(kSwitchPoll);
         m_timer.async_wait([this](const boost::system::error_code& ec) {
             if (ec || !m_stream) return;
+            m_running->mix.Collect();
             const uint64_t n = m_shared->nSwitches.load(std::memory_order_relaxed);
             for (uint64_t k = std::min<uint64_t>(n - m_nSwitchesSeen, 64); k > 0; --k)
                 m_subscribers.Send(std::make_shared<const Notify::CBufferSwitch>(m_shared->instance, m_shared->id));
@@ -495,12 +547,12 @@ private:
                           Utf16ToUtf8(m_shared->id->sName).c_str(), static_cast<unsigned long long>(nRealigned));
                 m_nRealignedSeen = nRealigned;
             }
-            if (m_shared->bLost.load(std::memory_order_acquire)) {
-                std::string sWhy;
-                {
-                    std::lock_guard lock(m_shared->lostMutex);
-                    sWhy = m_shared->sLost;
-                }
+            std::string sWhy = m_stream->Lost();
+            if (sWhy.empty() && m_shared->bLost.load(std::memory_order_acquire)) {
+                std::lock_guard lock(m_shared->lostMutex);
+                sWhy = m_shared->sLost;
+            }
+            if (!sWhy.empty()) {
                 DeviceLog("audio output [%s] stopped: %s", Utf16ToUtf8(m_shared->id->sName).c_str(), sWhy.c_str());
                 Stop();
                 return;
@@ -513,6 +565,8 @@ private:
     boost::asio::steady_timer m_timer;
     CRThreadMessage::CListSender m_subscribers;
     std::unique_ptr<IAudioOutStream> m_stream;
+    std::unique_ptr<CRunning> m_running;  // published in m_shared->running while the stream runs
+    std::map<CQueueId, uint64_t> m_tracks;  // queue id -> track of the mix
     std::shared_ptr<const Notify::CStarted> m_started;
     uint64_t m_nSwitchesSeen = 0;
     uint64_t m_nRealignedSeen = 0;

@@ -6,7 +6,6 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +14,7 @@
 #include <mutex>
 
 #include "audio/AudioDevice.h"
+#include "audio/RecordRing.h"
 #include "runtime/RDebugTrace.h"
 #include "runtime/RString.h"
 
@@ -42,25 +42,16 @@ std::string DefaultServer() {
 std::mutex g_serverMutex;
 std::string g_sServerInUse;
 int g_nServerClients = 0;
-bool g_bServerGone = false;
-
 // Once the server has gone, closing a second client of it crashes libjack: the clients of
-// a server that went away are left as they are (a few kilobytes each).
-void MarkServerGone() {
-    std::lock_guard lock(g_serverMutex);
-    g_bServerGone = true;
-}
+// a server that went away are left as they are (a few kilobytes each). Set by the shutdown
+// callbacks, which may only set flags.
+std::atomic<bool> g_bServerGone{false};
 
 // A client of a server, opened and closed together with the server's guard.
 struct CClientCloser {
     std::string sServer;
     void operator()(jack_client_t* c) const {
-        bool bGone;
-        {
-            std::lock_guard lock(g_serverMutex);
-            bGone = g_bServerGone;
-        }
-        if (!bGone) jack_client_close(c);
+        if (!g_bServerGone.load()) jack_client_close(c);
         ReleaseJackServer(sServer);
     }
 };
@@ -85,8 +76,8 @@ bool AutoConnect() {
 
 class CJackStream : public IAudioOutStream {
 public:
-    static std::unique_ptr<CJackStream> Open(const std::string& sServer, CAudioRefill refill, CAudioLost lost) {
-        auto s = std::unique_ptr<CJackStream>(new CJackStream(std::move(refill), std::move(lost)));
+    static std::unique_ptr<CJackStream> Open(const std::string& sServer, CAudioRefill refill) {
+        auto s = std::unique_ptr<CJackStream>(new CJackStream(std::move(refill)));
         s->m_owner = OpenClient(sServer, "palvor");
         s->m_client = s->m_owner.get();
         if (!s->m_client) return nullptr;
@@ -119,9 +110,13 @@ public:
     }
     uint32_t BufferSize() const override { return m_nBuffer.load(); }
     uint32_t SampleRate() const override { return m_nRate; }
+    std::string Lost() const override {
+        if (!m_bGone.load(std::memory_order_acquire)) return {};
+        return std::string("the JACK server went away (") + m_szGone + ")";
+    }
 
 private:
-    CJackStream(CAudioRefill refill, CAudioLost lost) : m_refill(std::move(refill)), m_lost(std::move(lost)) {}
+    explicit CJackStream(CAudioRefill refill) : m_refill(std::move(refill)) {}
 
     // JACK's process thread: the two float channels, filled by the refill.
     static int Process(jack_nframes_t nFrames, void* pArg) {
@@ -147,15 +142,18 @@ private:
         static_cast<CJackStream*>(pArg)->m_nBuffer.store(nFrames);
         return 0;
     }
+    // Called on one of JACK's threads as if it were a signal handler: it keeps the reason
+    // in place and sets flags; the device's worker reads them (Lost).
     static void Shutdown(jack_status_t, const char* sReason, void* pArg) {
         auto* s = static_cast<CJackStream*>(pArg);
-        MarkServerGone();
-        s->m_bGone.store(true);
-        if (s->m_lost) s->m_lost(std::string("the JACK server went away (") + (sReason ? sReason : "") + ")");
+        size_t n = 0;
+        for (; sReason && sReason[n] && n + 1 < sizeof s->m_szGone; ++n) s->m_szGone[n] = sReason[n];
+        s->m_szGone[n] = '\0';
+        g_bServerGone.store(true);
+        s->m_bGone.store(true, std::memory_order_release);
     }
 
     CAudioRefill m_refill;
-    CAudioLost m_lost;
     CClientPtr m_owner{nullptr, CClientCloser{}};
     jack_client_t* m_client = nullptr;
     jack_port_t* m_ports[2] = {nullptr, nullptr};
@@ -163,13 +161,16 @@ private:
     uint32_t m_nRate = 0;
     bool m_bActive = false;
     std::atomic<bool> m_bGone{false};
+    char m_szGone[256] = {};
 };
 
 // ---------------------------------------------------------------- MIDI output
 
 // Messages travel from the device's worker to JACK's process thread through a lock-free
-// ring: a header, then the bytes. The process thread writes each message at the frame
-// its stamp falls on; a message due after the current period waits in the ring.
+// ring, one record each: a header, then the bytes, published together. The process
+// thread takes only whole records whose header agrees with their size, and writes each
+// message at the frame its stamp falls on; a message due after the current period waits
+// in the ring.
 class CJackMidiPort : public IMidiOutPort {
 public:
     static constexpr size_t kRing = 1 << 20;
@@ -178,9 +179,7 @@ public:
     static std::unique_ptr<CJackMidiPort> Open(const CJackMidiOut::CPort& dest) {
         auto p = std::unique_ptr<CJackMidiPort>(new CJackMidiPort());
         p->m_sDest = dest.sPort;
-        p->m_ring = jack_ringbuffer_create(kRing);
-        if (!p->m_ring) return nullptr;
-        jack_ringbuffer_mlock(p->m_ring);
+        p->m_ring.LockInMemory();
         p->m_owner = OpenClient(dest.sServer, "palvor-midi");
         p->m_client = p->m_owner.get();
         if (!p->m_client) return nullptr;
@@ -204,7 +203,6 @@ public:
     ~CJackMidiPort() override {
         if (m_client && m_bActive && !m_bGone.load()) jack_deactivate(m_client);
         m_owner.reset();
-        if (m_ring) jack_ringbuffer_free(m_ring);
     }
 
     bool Send(const std::vector<uint8_t>& vBytes, uint64_t nStampNs) override {
@@ -217,12 +215,10 @@ public:
         UpdateOffset();
         const CHeader h{static_cast<int64_t>(nStampNs) + m_nOffsetNs.load(std::memory_order_relaxed),
                         static_cast<uint32_t>(vBytes.size())};
-        if (jack_ringbuffer_write_space(m_ring) < sizeof h + vBytes.size()) {
+        if (!m_ring.Write({std::span(reinterpret_cast<const uint8_t*>(&h), sizeof h), std::span(vBytes)})) {
             DeviceLog("JACK MIDI output [%s]: too many messages waiting, one dropped", m_sDest.c_str());
             return false;
         }
-        jack_ringbuffer_write(m_ring, reinterpret_cast<const char*>(&h), sizeof h);
-        jack_ringbuffer_write(m_ring, reinterpret_cast<const char*>(vBytes.data()), vBytes.size());
         return true;
     }
 
@@ -261,21 +257,30 @@ private:
         const double dFramesPerNs = double(nFrames) / (double(nNextUs - nCurrentUs) * 1000.0);
         jack_nframes_t nLast = 0;
         CHeader h;
-        while (jack_ringbuffer_read_space(p->m_ring) >= sizeof h) {
-            jack_ringbuffer_peek(p->m_ring, reinterpret_cast<char*>(&h), sizeof h);
+        for (size_t nRecord = p->m_ring.NextSize(); nRecord; nRecord = p->m_ring.NextSize()) {
+            if (nRecord < sizeof h) {
+                p->m_ring.Pop();
+                p->m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            p->m_ring.Peek(0, &h, sizeof h);
+            if (h.nSize == 0 || h.nSize > kMaxMessage || h.nSize != nRecord - sizeof h) {
+                p->m_ring.Pop();
+                p->m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
             const double dFrame = (double(h.nJackNs) - dCycleStartNs) * dFramesPerNs;
             if (dFrame >= double(nFrames)) break;  // a later period's
             // Late messages go first thing; events of one period never go backwards.
             jack_nframes_t nFrame = dFrame > 0.0 ? static_cast<jack_nframes_t>(dFrame) : 0;
             nFrame = std::max(nFrame, nLast);
-            jack_ringbuffer_read_advance(p->m_ring, sizeof h);
             if (auto* pData = jack_midi_event_reserve(pBuffer, nFrame, h.nSize)) {
-                jack_ringbuffer_read(p->m_ring, reinterpret_cast<char*>(pData), h.nSize);
+                p->m_ring.Peek(sizeof h, pData, h.nSize);
                 nLast = nFrame;
             } else {
-                jack_ringbuffer_read_advance(p->m_ring, h.nSize);
                 p->m_nDropped.fetch_add(1, std::memory_order_relaxed);
             }
+            p->m_ring.Pop();
         }
         return 0;
     }
@@ -284,12 +289,12 @@ private:
         return 0;
     }
     static void Shutdown(jack_status_t, const char*, void* pArg) {
-        MarkServerGone();
+        g_bServerGone.store(true);
         static_cast<CJackMidiPort*>(pArg)->m_bGone.store(true);
     }
 
     std::string m_sDest;
-    jack_ringbuffer_t* m_ring = nullptr;
+    CRecordRing m_ring{kRing};
     CClientPtr m_owner{nullptr, CClientCloser{}};
     jack_client_t* m_client = nullptr;
     jack_port_t* m_port = nullptr;
@@ -315,13 +320,10 @@ bool AcquireJackServer(const std::string& sServer) {
 void ReleaseJackServer(const std::string& sServer) {
     std::lock_guard lock(g_serverMutex);
     if (g_nServerClients > 0 && g_sServerInUse == sServer) --g_nServerClients;
-    if (g_nServerClients == 0) g_bServerGone = false;
+    if (g_nServerClients == 0) g_bServerGone.store(false);
 }
 
-bool JackServerGone() {
-    std::lock_guard lock(g_serverMutex);
-    return g_bServerGone;
-}
+bool JackServerGone() { return g_bServerGone.load(); }
 
 std::vector<std::string> JackServerCandidates() {
     std::vector<std::string> v{DefaultServer()};
@@ -364,9 +366,9 @@ std::vector<CAudioOutInfo> CJackAudioOut::Enumerate() {
 }
 
 std::unique_ptr<IAudioOutStream> CJackAudioOut::Start(uint32_t nNo, uint32_t, uint32_t nBufferSize,
-                                                      CAudioRefill refill, CAudioLost lost) {
+                                                      CAudioRefill refill, CAudioLost) {
     if (nNo >= m_servers.size() || !refill) return nullptr;
-    auto stream = CJackStream::Open(m_servers[nNo], std::move(refill), std::move(lost));
+    auto stream = CJackStream::Open(m_servers[nNo], std::move(refill));
     if (!stream) {
         DeviceLog("JACK server [%s] cannot be used as an output (not running, or another JACK server is in use "
                   "by this program)",

@@ -13,6 +13,7 @@
 #include "runtime/RString.h"
 #include "support/DeviceLogCapture.h"
 #include "support/ManualClock.h"
+#include "support/SineMeasure.h"
 #include "support/TestBackends.h"
 
 using namespace DUve;
@@ -620,6 +621,70 @@ TEST(AudioOutDevice, AStreamThatDriftsFromTheClockIsRealigned) {
     EXPECT_EQ(env.asio->Blocks(0).back().vChannels[0][0], 1000.0f);
     EXPECT_TRUE(WaitFor([&] { return log.Contains("[Driver]: its clock and the process clock part"); }));
     driver->PostRequest(std::make_shared<const Request::CStop>());
+}
+
+}  // namespace
+}  // namespace DUve::AudioDevice
+
+namespace DUve::AudioDevice {
+namespace {
+
+// A stream that runs at another rate than its output was started with plays the audio
+// converted: a 440 Hz sine queued at 44,100 Hz keeps its pitch, starts at its own moment
+// and has no jump, and the rate difference is never taken for drift.
+TEST(AudioOutDevice, AStreamAtAnotherRateKeepsPitchAndTimingAndIsNeverRealigned) {
+    const CEnv& env = Env();
+    DUve::Test::CDeviceLogCapture log;
+    constexpr uint32_t kRate = 44100, kPeriod = 256;
+    constexpr double kAmp = 0.5;
+    const uint64_t t0 = 200000000000ull, tStart = t0 - 100000000ull;  // 200 s; the stream starts 0.1 s before
+    // Half a second of A4 from phase 0: exactly 220 cycles, so it also ends at phase 0.
+    std::vector<float> sine(kRate / 2);
+    for (size_t i = 0; i < sine.size(); ++i) sine[i] = float(kAmp * std::sin(2 * M_PI * 440.0 * double(i) / kRate));
+    const auto samples = std::make_shared<const std::vector<float>>(std::move(sine));
+    for (const uint32_t nDeviceRate : {48000u, 96000u, 32000u, kRate}) {
+        SCOPED_TRACE(nDeviceRate);
+        ASSERT_TRUE(WaitFor([&] { return !IdOf(u"Driver")->GetDevice(false); }));
+        env.asio->SetDeviceRate(0, nDeviceRate);
+        auto driver = IdOf(u"Driver")->GetDevice(true);
+        CDeviceSubscriber started, barrier;
+        driver->PostRequests({std::make_shared<const Request::CAddNotify>(started.log.sender),
+                              std::make_shared<const Request::CStart>(kRate, 0)});
+        ASSERT_TRUE(WaitFor([&] { return started.log.StartCount() == 1; }));
+        EXPECT_EQ(started.log.Read<uint32_t>([](CDeviceLog& l) { return l.starts[0]->nSampleRate; }), kRate);
+        auto queue = CControl::CAudioIn(driver).CreateQueue(double(t0) / 1e9);
+        queue->Push(0, samples);
+        // Its greeting comes once the queue's requests have been handled.
+        driver->PostRequest(std::make_shared<const Request::CAddNotify>(barrier.log.sender));
+        ASSERT_TRUE(WaitFor([&] { return barrier.log.StartCount() == 1; }));
+        const size_t nBefore = env.asio->Blocks(0).size();
+        const uint64_t nPeriods = uint64_t(0.7 * nDeviceRate) / kPeriod;
+        for (uint64_t k = 0; k < nPeriods; ++k) {
+            ASSERT_TRUE(env.asio->SetStartTime(0, tStart + k * kPeriod * 1000000000ull / nDeviceRate));
+            ASSERT_TRUE(env.asio->Pump(0));
+        }
+        std::vector<float> played;
+        const auto blocks = env.asio->Blocks(0);
+        for (size_t i = nBefore; i < blocks.size(); ++i)
+            played.insert(played.end(), blocks[i].vChannels[0].begin(), blocks[i].vChannels[0].end());
+        ASSERT_EQ(played.size(), nPeriods * kPeriod);
+        size_t nOnset = 0;
+        while (nOnset < played.size() && std::fabs(played[nOnset]) < 0.01f) ++nOnset;
+        // The sine's second sample is the first above the threshold at these rates.
+        const double dOnset = double(tStart) / 1e9 + double(nOnset - 1) / nDeviceRate;
+        EXPECT_NEAR(dOnset, double(t0) / 1e9, 2.0 / nDeviceRate + 1.0 / kRate);
+        const size_t nSounding = size_t(0.5 * nDeviceRate);
+        EXPECT_NEAR(DUve::Test::ZeroCrossingPitch(played.data() + nOnset, nSounding, nDeviceRate), 440.0, 0.1);
+        // Converted, the note's start (where the slope jumps) overshoots the sine's own
+        // step a little; a jump or a click would be many times larger.
+        EXPECT_LT(DUve::Test::LargestStep(played.data(), played.size()),
+                  1.3 * DUve::Test::SineStep(kAmp, 440.0, nDeviceRate));
+        std::this_thread::sleep_for(20ms);  // the worker's poll would have told of a realignment
+        EXPECT_FALSE(log.Contains("realigned")) << log.Text();
+        queue.reset();
+        driver->PostRequest(std::make_shared<const Request::CStop>());
+    }
+    env.asio->SetDeviceRate(0, 0);
 }
 
 }  // namespace

@@ -1,7 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
 #include "audio/QueueAudio.h"
 #include "audio/QueueMidi.h"
+#include "audio/RealtimeMix.h"
+#include "audio/RecordRing.h"
+
+// The mixing side of CRealtimeMix must neither allocate nor free.
+#include "support/CountingAllocator.h"
 
 using namespace DUve::AudioDevice;
 
@@ -117,4 +126,93 @@ TEST(QueueAudio, ReadinessByHeldSamplesOrLateStart) {
     early.reset();
     EXPECT_TRUE(set.IsReady(500));
     EXPECT_FALSE(set.IsReady(501));
+}
+
+// One writer, one reader: each of a million records of 1 to 300 bytes (wrapping round
+// the ring's end at every offset) arrives whole and in order; what does not fit is refused.
+TEST(RecordRing, AMillionRecordsOfMixedSizesArriveWholeAndInOrder) {
+    CRecordRing ring(1 << 16);
+    const std::vector<uint8_t> vHuge(ring.Capacity());
+    EXPECT_FALSE(ring.Write({std::span(vHuge)}));
+    EXPECT_FALSE(ring.Write({}));
+    constexpr uint32_t kCount = 1000000;
+    const auto sizeOf = [](uint32_t i) { return size_t(1 + (i * 2654435761u >> 16) % 300); };
+    // Record i holds i, then sizeOf(i) bytes of the pattern from offset i % 256.
+    std::vector<uint8_t> pattern(600);
+    for (size_t k = 0; k < pattern.size(); ++k) pattern[k] = uint8_t(k * 7 + k / 256);
+    std::atomic<bool> bWritten{false};
+    std::thread writer([&] {
+        for (uint32_t i = 0; i < kCount;) {
+            if (ring.Write({std::span(reinterpret_cast<const uint8_t*>(&i), 4), std::span(&pattern[i % 256], sizeOf(i))}))
+                ++i;
+            else
+                std::this_thread::yield();
+        }
+        bWritten = true;
+    });
+    std::vector<uint8_t> got(304);
+    uint32_t nBad = 0, nFirstBad = 0, i = 0;
+    while (i < kCount) {
+        const size_t n = ring.NextSize();
+        if (n == 0) {
+            if (bWritten && ring.NextSize() == 0) break;  // the rest was lost
+            std::this_thread::yield();
+            continue;
+        }
+        const bool bSize = n == 4 + sizeOf(i);
+        if (bSize) ring.Peek(0, got.data(), n);
+        if (!bSize || std::memcmp(got.data(), &i, 4) != 0 || std::memcmp(&got[4], &pattern[i % 256], n - 4) != 0)
+            nFirstBad = nBad++ ? nFirstBad : i;
+        ring.Pop();
+        ++i;
+    }
+    writer.join();
+    EXPECT_EQ(i, kCount) << "records lost";
+    EXPECT_EQ(nBad, 0u) << "first bad record " << nFirstBad;
+    EXPECT_EQ(ring.Damaged(), 0u);
+}
+
+// The real-time mix sums its tracks at their positions like CQueueAudio, more chunks than
+// its mixing side holds wait on the worker and follow in order, and the mixing side
+// allocates and frees nothing: a chunk the mix has passed lives until the worker collects.
+TEST(RealtimeMix, SumsLikeTheQueueAndLeavesEveryFreeToTheWorker) {
+    CRealtimeMix mix(2);
+    float l[3], r[3];
+    float* pp[2] = {l, r};
+    long nCounted = 0;
+    const auto mixCounting = [&](size_t n) {
+        const long nBefore = DUve::Test::g_nAllocations + DUve::Test::g_nFrees;
+        DUve::Test::t_bCountingHere = true;
+        mix.MixInto(pp, 2, n);
+        DUve::Test::t_bCountingHere = false;
+        nCounted += DUve::Test::g_nAllocations + DUve::Test::g_nFrees - nBefore;
+    };
+    mix.SetPosition(100);
+    const uint64_t a = mix.CreateTrack(101), b = mix.CreateTrack(102);
+    auto chunk = Samples({1, 2, 3, 4});
+    const std::weak_ptr<const std::vector<float>> wChunk = chunk;
+    mix.Push(a, 0, std::move(chunk));
+    mix.Push(a, 1, Samples({5}));
+    mix.Push(b, 0, Samples({10, 10}));
+    mix.Push(b, 2, Samples({9}));   // a channel the mix lacks
+    mix.Push(99, 0, Samples({9}));  // an unknown track
+    mixCounting(3);
+    EXPECT_EQ(std::vector<float>(l, l + 3), (std::vector<float>{0, 1, 12}));
+    EXPECT_EQ(std::vector<float>(r, r + 3), (std::vector<float>{0, 5, 0}));
+    mix.DeleteTrack(b);
+    mixCounting(3);
+    EXPECT_EQ(std::vector<float>(l, l + 3), (std::vector<float>{3, 4, 0}));  // b's second sample is gone
+    EXPECT_FALSE(wChunk.expired());  // passed, but only the worker lets it go
+    mix.Collect();
+    EXPECT_TRUE(wChunk.expired());
+
+    const uint64_t c = mix.CreateTrack(mix.Position());
+    const size_t nChunks = CRealtimeMix::kMaxChunks + 40;
+    for (size_t i = 0; i < nChunks; ++i) mix.Push(c, 1, Samples({float(i)}));
+    for (size_t i = 0; i < nChunks; ++i, mix.Collect()) {
+        mixCounting(1);
+        ASSERT_EQ(r[0], float(i));
+    }
+    EXPECT_EQ(mix.HeldChunks(), 0u);
+    EXPECT_EQ(nCounted, 0);
 }

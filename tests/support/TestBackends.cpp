@@ -145,8 +145,9 @@ std::unique_ptr<IAudioOutStream> CAudioOut::Start(uint32_t nNo, uint32_t nSample
     state->refill = std::move(refill);
     state->lost = std::move(lost);
     state->nBufferSize = nBufferSize ? nBufferSize : m_nPreferred;
-    state->nSampleRate = nSampleRate;
     std::lock_guard lock(m_mutex);
+    const auto itRate = m_deviceRates.find(nNo);
+    state->nSampleRate = itRate != m_deviceRates.end() && itRate->second ? itRate->second : nSampleRate;
     m_streams[nNo] = state;
     m_starts[nNo].emplace_back(nSampleRate, nBufferSize);
     return std::make_unique<CTestStream>(state);

@@ -102,6 +102,13 @@ public:
         m_layouts[nNo] = std::move(vLayout);
     }
 
+    // Streams of output nNo started from now on run at nRate whatever they ask for (0:
+    // at the rate asked for).
+    void SetDeviceRate(uint32_t nNo, uint32_t nRate) {
+        std::lock_guard lock(m_mutex);
+        m_deviceRates[nNo] = nRate;
+    }
+
     // Runs one refill of the output's running stream on the calling thread and records
     // the block; false when no stream runs.
     bool Pump(uint32_t nNo);
@@ -127,6 +134,7 @@ private:
     uint32_t m_nPreferred;
     std::vector<CChannelSpec> m_layout;
     std::map<uint32_t, std::vector<CChannelSpec>> m_layouts;
+    std::map<uint32_t, uint32_t> m_deviceRates;
     mutable std::mutex m_mutex;
     std::map<uint32_t, std::shared_ptr<CStreamState>> m_streams;
     std::map<uint32_t, std::vector<CMixedBlock>> m_blocks;

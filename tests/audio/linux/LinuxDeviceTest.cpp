@@ -1,6 +1,6 @@
 // The Linux devices against real sound servers started here: a JACK server on the dummy
-// driver (killed by the last JACK test while it plays) and a PulseAudio server with a
-// null sink. A JACK client of the test records what arrives: MIDI with its frames, and the
+// driver (restarted at other rates, and killed by the last JACK test while it plays) and
+// a PulseAudio server with a null sink. A JACK client of the test records what arrives: MIDI with its frames, and the
 // audio of the two output channels.
 #include <gtest/gtest.h>
 
@@ -27,10 +27,11 @@
 #include "runtime/RString.h"
 #include "support/DeviceLogCapture.h"
 #include "support/JackRecorder.h"
+#include "support/SineMeasure.h"
 #include "support/SoundServers.h"
 
-// Allocations made inside an output's refill are counted: the refill runs on the sound
-// server's real-time thread and must not allocate.
+// Allocations and frees made inside an output's refill are counted: the refill runs on
+// the sound server's real-time thread and must do neither.
 #include "support/CountingAllocator.h"
 
 namespace DUve::AudioDevice::Linux {
@@ -132,6 +133,7 @@ struct CWorld {
     std::filesystem::path pulseDir = std::filesystem::temp_directory_path() / ("palvor-pulse-" + std::to_string(getpid()));
     CChildProcess jack, pulse;
     bool bJack = false, bPulse = false;
+    uint32_t nJackRate = 0;
     std::unique_ptr<CRecorder> recorder;
     std::unique_ptr<CAlsaReceiver> alsaIn;
     std::shared_ptr<CCountingOut> defaultOut;
@@ -140,21 +142,7 @@ struct CWorld {
     CWorld() {
         setenv("JACK_DEFAULT_SERVER", sJack.c_str(), 1);
         setenv("PALVOR_JACK_NO_AUTOCONNECT", "1", 1);
-        const auto answers = [](const std::string& s) {
-            jack_status_t st{};
-            jack_client_t* c = jack_client_open(
-                "probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &st, s.c_str());
-            if (c) jack_client_close(c);
-            return c != nullptr;
-        };
-        const std::string sRate = std::to_string(kRate), sPeriod = std::to_string(kPeriod);
-        jack.Start({"jackd", "-R", "-n", sJack, "-d", "dummy", "-r", sRate, "-p", sPeriod},
-                   "/tmp/" + sJack + ".log");
-        bJack = WaitUntil([&] { return answers(sJack); }, 10s);
-        if (bJack) {
-            recorder = std::make_unique<CRecorder>();
-            if (!recorder->Open(sJack)) recorder.reset();
-        }
+        StartJack(kRate);
 
         std::filesystem::create_directories(pulseDir);
         const std::string sSocket = (pulseDir / "native").string();
@@ -189,6 +177,30 @@ struct CWorld {
         std::filesystem::remove_all(pulseDir, ec);
     }
     bool Logged(const std::string& sPart) const { return log.Contains(sPart); }
+
+    // (Re)starts the JACK server at nRate with a new recorder; the program's own clients
+    // of the server must be closed first.
+    bool StartJack(uint32_t nRate) {
+        recorder.reset();
+        jack.Stop();
+        const auto answers = [](const std::string& s) {
+            jack_status_t st{};
+            jack_client_t* c = jack_client_open(
+                "probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &st, s.c_str());
+            if (c) jack_client_close(c);
+            return c != nullptr;
+        };
+        nJackRate = nRate;
+        jack.Start({"jackd", "-R", "-n", sJack, "-d", "dummy", "-r", std::to_string(nRate), "-p",
+                    std::to_string(kPeriod)},
+                   "/tmp/" + sJack + ".log");
+        bJack = WaitUntil([&] { return answers(sJack); }, 10s);
+        if (bJack) {
+            recorder = std::make_unique<CRecorder>();
+            if (!recorder->Open(sJack)) recorder.reset();
+        }
+        return bJack && recorder;
+    }
 };
 
 CWorld& World() {
@@ -289,8 +301,17 @@ size_t Onset(const std::vector<float>& v, size_t nFrom, size_t nTo) {
     return nTo;
 }
 
-TEST(LinuxDevices, TestSynthSoundsInTheJackOutputAtEachNotesStampWithoutAllocating) {
-    auto& w = World();
+// What PlayA4 heard: the notes' stamps, the recording, and what the output's refills
+// allocated and freed meanwhile.
+struct CTake {
+    std::vector<double> vStamps;
+    size_t nFrames = 0;
+    long nAllocations = 0, nFrees = 0;
+};
+
+// Patches the test synth to the JACK output, records the output, and plays nNotes notes
+// of A4 (velocity 100) dLength long, dEvery apart, until dTail after the last.
+void PlayA4(CWorld& w, int nNotes, double dLength, double dEvery, double dTail, CTake& take) {
     ASSERT_TRUE(w.recorder);
     const auto synth = IdOf("PalvorTestSynth");
     const auto output = IdOf("JACK " + w.sJack);
@@ -307,42 +328,87 @@ TEST(LinuxDevices, TestSynthSoundsInTheJackOutputAtEachNotesStampWithoutAllocati
 
     CControl::CMidiIn sink(synth->GetDevice(true));
     auto queue = sink.CreateQueue();
-    const long nAllocBefore = DUve::Test::g_nAllocations.load();
-    // Ten seconds of notes, a quarter of a second each, half a second apart.
+    const long nAllocBefore = DUve::Test::g_nAllocations.load(), nFreeBefore = DUve::Test::g_nFrees.load();
     const double t0 = ClockSeconds() + 0.4;
-    std::vector<double> stamps;
-    for (int i = 0; i < 20; ++i) {
-        const double t = t0 + 0.5 * i;
-        queue->Push(t, Bytes({0x90, 69, 127}));
-        queue->Push(t + 0.25, Bytes({0x80, 69, 0}));
-        stamps.push_back(t);
+    for (int i = 0; i < nNotes; ++i) {
+        const double t = t0 + dEvery * i;
+        queue->Push(t, Bytes({0x90, 69, 100}));
+        queue->Push(t + dLength, Bytes({0x80, 69, 0}));
+        take.vStamps.push_back(t);
     }
-    queue->Push(t0 + 10.5, nullptr);
-    const double dEnd = t0 + 10.3;
+    const double dEnd = take.vStamps.back() + dLength + dTail;
+    queue->Push(dEnd + 0.2, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return w.recorder->Seconds(w.recorder->AudioFirstFrame() +
                                                             jack_nframes_t(w.recorder->AudioFrames())) > dEnd; },
                           20s));
-    EXPECT_EQ(DUve::Test::g_nAllocations.load() - nAllocBefore, 0) << "the real-time refill allocated";
+    take.nAllocations = DUve::Test::g_nAllocations.load() - nAllocBefore;
+    take.nFrees = DUve::Test::g_nFrees.load() - nFreeBefore;
+    take.nFrames = w.recorder->AudioFrames();
+    bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{}));
+}
+
+TEST(LinuxDevices, TestSynthSoundsInTheJackOutputAtEachNotesStampWithoutAllocating) {
+    auto& w = World();
+    // Ten seconds of notes, a quarter of a second each, half a second apart.
+    CTake take;
+    PlayA4(w, 20, 0.25, 0.5, 0.05, take);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(take.nAllocations, 0) << "the real-time refill allocated";
+    EXPECT_EQ(take.nFrees, 0) << "the real-time refill freed";
 
     const auto& left = w.recorder->Audio(0);
     const auto& right = w.recorder->Audio(1);
-    const size_t nFrames = w.recorder->AudioFrames();
-    const double dPeriod = double(kPeriod) / kRate;
+    const size_t nFrames = take.nFrames;
+    const uint32_t nRate = w.nJackRate;
+    const double dPeriod = double(kPeriod) / nRate;
     size_t nFrom = 0;
-    for (size_t i = 0; i < stamps.size(); ++i) {
+    for (size_t i = 0; i < take.vStamps.size(); ++i) {
         const size_t n = Onset(left, nFrom, nFrames);
         ASSERT_LT(n, nFrames) << "note " << i << " never sounded";
         EXPECT_LT(Onset(right, nFrom, nFrames), nFrames);
         // The sine starts at phase 0: its first sample above the threshold is its second.
         const double dAt = w.recorder->Seconds(w.recorder->AudioFirstFrame() + jack_nframes_t(n - 1));
-        EXPECT_NEAR(dAt, stamps[i], dPeriod) << "note " << i;
+        EXPECT_NEAR(dAt, take.vStamps[i], dPeriod) << "note " << i;
         // Silence after the note-off, before the next note.
-        const size_t nOff = n + size_t(0.3 * kRate);
-        EXPECT_EQ(Onset(left, nOff, std::min(nFrames, n + size_t(0.45 * kRate))), std::min(nFrames, n + size_t(0.45 * kRate)))
-            << "note " << i << " did not end";
+        const size_t nOff = n + size_t(0.3 * nRate);
+        const size_t nNext = std::min(nFrames, n + size_t(0.45 * nRate));
+        EXPECT_EQ(Onset(left, nOff, nNext), nNext) << "note " << i << " did not end";
         nFrom = nOff;
     }
-    bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{}));
+}
+
+// Instruments render at 44,100 Hz whatever rate the JACK server runs at: the output
+// converts, so A4 sounds at 440 Hz and at its stamp, without a jump or a realignment, and
+// the real-time refill neither allocates nor frees.
+TEST(LinuxDevices, JackOutputKeepsPitchAndTimingAtEveryServerRate) {
+    auto& w = World();
+    const auto output = IdOf("JACK " + w.sJack);
+    const auto midi = IdOf("recorder:midi_in");
+    ASSERT_TRUE(output && midi) << Names();
+    for (const uint32_t nRate : {48000u, 96000u, kRate}) {
+        SCOPED_TRACE(nRate);
+        ASSERT_TRUE(WaitUntil([&] { return !output->GetDevice(false) && !midi->GetDevice(false); }, 5s));
+        ASSERT_TRUE(w.StartJack(nRate)) << "see /tmp/" << w.sJack << ".log";
+        const size_t nLogBefore = w.log.Text().size();
+        // One second of A4 is 440 whole cycles: the note ends at phase 0 as it began.
+        CTake take;
+        PlayA4(w, 1, 1.0, 1.0, 0.2, take);
+        if (HasFatalFailure()) return;
+        EXPECT_EQ(take.nAllocations, 0) << "the real-time refill allocated";
+        EXPECT_EQ(take.nFrees, 0) << "the real-time refill freed";
+        const float* left = w.recorder->Audio(0).data();
+        const size_t n = Onset(w.recorder->Audio(0), 0, take.nFrames);
+        ASSERT_LT(n, take.nFrames) << "the note never sounded";
+        const double dAt = w.recorder->Seconds(w.recorder->AudioFirstFrame() + jack_nframes_t(n - 1));
+        EXPECT_NEAR(dAt, take.vStamps[0], double(kPeriod) / nRate);
+        ASSERT_LT(n + nRate, take.nFrames);
+        const double dPitch = DUve::Test::ZeroCrossingPitch(left + n + nRate / 20, nRate * 9 / 10, nRate);
+        EXPECT_NEAR(dPitch, 440.0, 1.0);
+        // Converted, the note's start and end (where the slope jumps) overshoot the sine's
+        // own step a little; a realignment or a click would be many times larger.
+        EXPECT_LT(DUve::Test::LargestStep(left, take.nFrames), 1.3 * DUve::Test::SineStep(100.0 / 127.0, 440.0, nRate));
+        EXPECT_EQ(w.log.Text().find("realigned", nLogBefore), std::string::npos) << w.log.Text();
+    }
 }
 
 TEST(LinuxDevices, AJackServerThatGoesAwayIsReportedAndTheProgramGoesOn) {

@@ -95,6 +95,13 @@ std::string UrlEncode(const std::string& text) {
 
 bool IsAcceptableReply(long status, const std::vector<uint8_t>& body) {
     if (status != 200 || body.empty()) return false;
+    // A verdict is a JSON object, after an optional byte-order mark and blanks. The parser
+    // itself would take any three bytes that begin with 0xEF for a byte-order mark.
+    size_t i = 0;
+    if (body.size() >= 3 && body[0] == 0xEF && body[1] == 0xBB && body[2] == 0xBF) i = 3;
+    while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n'))
+        ++i;
+    if (i == body.size() || body[i] != '{') return false;
     if (JsonDepth(body, kMaxJsonDepth) > kMaxJsonDepth) return false;
     try {
         std::istringstream in(std::string(body.begin(), body.end()));

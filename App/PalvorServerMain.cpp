@@ -20,6 +20,7 @@
 
 #include "App/RPalvorServer.h"
 #include "App/cli/Cli.h"
+#include "audio/DeviceDiscovery.h"
 #include "audio/linux/LinuxBackends.h"
 #include "App/RUpdater.h"
 #include "App/UpdateIdentity.h"
@@ -28,6 +29,7 @@
 #include "runtime/RThreadBridge.h"
 #include "runtime/RUiLoop.h"
 #include "runtime/RUiLoopGlib.h"
+#include "server/ROpenFileLimit.h"
 #include "server/RSocket.h"
 #include "server/RActivityLog.h"
 #include "server/RSeqServer.h"
@@ -133,8 +135,9 @@ void ShowLimits(const CRPalvorServer::CLimits& limits) {
         std::to_string(limits.retireAfter.count()) + " s without clients")));
 }
 
-// The devices the player plays on: what was looked for and found goes to the error
-// stream, so a silent machine can be told from a broken one.
+// The devices the player plays on: what is looked for goes to the error stream, so a
+// silent machine can be told from a broken one. Plug-ins are scanned afterwards, in the
+// background.
 void InstallDevices() {
     for (const auto& line : AudioDevice::Linux::InstallBackends().vSearched)
         std::fprintf(stderr, "palvorserver: %s\n", line.c_str());
@@ -154,7 +157,6 @@ int RunWindow(int argc, char** argv, const std::string& site, const CRPalvorServ
     }
     RaiseAndShowOpenFileLimit();
     ShowLimits(limits);
-    InstallDevices();
 
     CUpdateOptions update;
     update.args = args;
@@ -199,6 +201,9 @@ int RunWindow(int argc, char** argv, const std::string& site, const CRPalvorServ
         default:
             break;
     }
+    // The devices only after the update check: a build that is replaced finds none.
+    InstallDevices();
+    AudioDevice::CDeviceDiscovery discovery;
 
     auto loop = CRUiLoopGlib::Create();
     {
@@ -321,6 +326,7 @@ int main(int argc, char** argv) {
     RaiseAndShowOpenFileLimit();
     ShowLimits(o.limits);
     InstallDevices();
+    AudioDevice::CDeviceDiscovery discovery;  // plug-ins are scanned while clients are served
 
     auto loop = CRUiLoopAsio::Create();
     auto receiver = CRThreadBridge::InitializeUiThread();

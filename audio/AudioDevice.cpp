@@ -1,19 +1,16 @@
 #include "audio/AudioDevice.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 
-#include "audio/DeviceKinds.h"
 #include "runtime/RString.h"
 
 namespace DUve::AudioDevice {
 
 namespace {
-// Read at program start: every time stamp of the process is relative to it.
-const std::chrono::steady_clock::time_point g_epoch = std::chrono::steady_clock::now();
-
 std::mutex g_backendMutex;
 bool g_bBackendsFrozen = false;
 CBackends g_backends;
@@ -37,32 +34,12 @@ public:
 };
 
 void FillMissing(CBackends& b) {
-    if (!b.pMidiOut) b.pMidiOut = std::make_shared<CEmptyMidiOut>();
-    if (!b.pVst) b.pVst = std::make_shared<CEmptyVst>();
-    if (!b.pDirectSound) b.pDirectSound = std::make_shared<CEmptyAudioOut>();
-    if (!b.pAsio) b.pAsio = std::make_shared<CEmptyAudioOut>();
+    if (!b.pMidiPorts) b.pMidiPorts = std::make_shared<CEmptyMidiOut>();
+    if (!b.pPlugins) b.pPlugins = std::make_shared<CEmptyVst>();
+    if (!b.pDefaultOutputs) b.pDefaultOutputs = std::make_shared<CEmptyAudioOut>();
+    if (!b.pLowLatencyOutputs) b.pLowLatencyOutputs = std::make_shared<CEmptyAudioOut>();
 }
 }  // namespace
-
-std::chrono::steady_clock::time_point ClockEpoch() { return g_epoch; }
-
-namespace {
-std::atomic<const IClockSource*> g_clockSource{nullptr};
-std::mutex g_clockMutex;
-std::vector<std::shared_ptr<const IClockSource>> g_clockSources;  // every source ever set
-}  // namespace
-
-void SetClockSource(std::shared_ptr<const IClockSource> source) {
-    std::lock_guard lock(g_clockMutex);
-    g_clockSource.store(source.get());
-    if (source) g_clockSources.push_back(std::move(source));
-}
-
-uint64_t ClockNanoseconds() {
-    if (const IClockSource* p = g_clockSource.load(std::memory_order_acquire)) return p->Nanoseconds();
-    const auto d = std::chrono::steady_clock::now() - g_epoch;
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
-}
 
 namespace {
 std::mutex g_logMutex;
@@ -88,8 +65,6 @@ void SetDeviceLogSink(std::function<void(const std::string&)> sink) {
     std::lock_guard lock(g_logMutex);
     g_logSink = std::move(sink);
 }
-
-double ClockSeconds() { return static_cast<double>(ClockNanoseconds()) / 1e9; }
 
 bool SetBackends(CBackends backends) {
     std::lock_guard lock(g_backendMutex);
@@ -136,18 +111,38 @@ std::vector<std::u16string> CControl::CIdInstances::MakeDisplayNames(const std::
 }
 
 namespace {
-template <class CKind>
-void AppendIds(std::vector<CDevice::CIdPtr>& ids) {
-    for (const auto& id : CKind::CInstances::Get().Ids()) ids.push_back(id);
+struct CKinds {
+    std::mutex mutex;
+    std::vector<CKindRegistration> v;  // in enumeration order
+};
+CKinds& Kinds() {
+    static CKinds kinds;  // first used by the kinds' static registrations
+    return kinds;
 }
 }  // namespace
 
+bool RegisterKind(const CKindRegistration& kind) {
+    auto& kinds = Kinds();
+    std::lock_guard lock(kinds.mutex);
+    if (std::any_of(kinds.v.begin(), kinds.v.end(), [&](const auto& k) { return k.eKind == kind.eKind; }))
+        return false;
+    const auto at = std::upper_bound(kinds.v.begin(), kinds.v.end(), kind, [](const auto& a, const auto& b) {
+        return a.nEnumerationOrder < b.nEnumerationOrder;
+    });
+    kinds.v.insert(at, kind);
+    return true;
+}
+
+std::vector<CKindRegistration> RegisteredKinds() {
+    auto& kinds = Kinds();
+    std::lock_guard lock(kinds.mutex);
+    return kinds.v;
+}
+
 CControl::CIdInstances::CIdInstances() {
     std::vector<CDevice::CIdPtr> ids;
-    AppendIds<CDeviceMidiOut>(ids);
-    AppendIds<CDeviceVst>(ids);
-    AppendIds<CDeviceAsio>(ids);
-    AppendIds<CDeviceDirectSound>(ids);
+    for (const auto& kind : RegisteredKinds())
+        for (auto& id : kind.ids()) ids.push_back(std::move(id));
     std::vector<std::u16string> bases;
     for (const auto& id : ids) bases.push_back(id->BaseName());
     const auto names = MakeDisplayNames(bases);
@@ -190,32 +185,14 @@ CDevice::CIdPtr CControl::CAudioIn::DefaultOutput() {
 
 std::shared_ptr<CControl::CMidiIn::CQueue> CControl::CMidiIn::CreateQueue() const {
     if (!m_device) return nullptr;
-    return std::make_shared<CQueue>(m_device, CQueueId::Generate());
-}
-
-CControl::CMidiIn::CQueue::CQueue(CDevicePtr device, const CQueueId& i) : id(i), m_device(std::move(device)) {
-    m_device->PostRequest(std::make_shared<Request::CCreateQueueMidi>(id));
-}
-
-CControl::CMidiIn::CQueue::~CQueue() { m_device->PostRequest(std::make_shared<Request::CDeleteQueue>(id)); }
-
-void CControl::CMidiIn::CQueue::Push(double dTime, CBytes vBytes) const {
-    m_device->PostRequest(std::make_shared<Request::CPushMidi>(id, dTime, std::move(vBytes)));
+    const CQueueId id = CQueueId::Generate();
+    return std::make_shared<CQueue>(m_device, id, std::make_shared<Request::CCreateQueueMidi>(id));
 }
 
 std::shared_ptr<CControl::CAudioIn::CQueue> CControl::CAudioIn::CreateQueue(double dTime) const {
     if (!m_device) return nullptr;
-    auto queue = std::make_shared<CQueue>(m_device, CQueueId::Generate());
-    m_device->PostRequest(std::make_shared<Request::CCreateQueueAudio>(queue->Id(), dTime));
-    return queue;
-}
-
-CControl::CAudioIn::CQueue::CQueue(CDevicePtr device, const CQueueId& i) : id(i), m_device(std::move(device)) {}
-
-CControl::CAudioIn::CQueue::~CQueue() { m_device->PostRequest(std::make_shared<Request::CDeleteQueue>(id)); }
-
-void CControl::CAudioIn::CQueue::Push(uint16_t nChannel, CSamples vSamples) const {
-    m_device->PostRequest(std::make_shared<Request::CPushAudio>(id, nChannel, std::move(vSamples)));
+    const CQueueId id = CQueueId::Generate();
+    return std::make_shared<CQueue>(m_device, id, std::make_shared<Request::CCreateQueueAudio>(id, dTime));
 }
 
 }  // namespace DUve::AudioDevice

@@ -18,28 +18,19 @@
 #include "audio/DeviceBackend.h"
 #include "audio/QueueAudio.h"
 #include "audio/QueueMidi.h"
+#include "runtime/RClock.h"
 #include "runtime/RThreadMessage.h"
 #include "runtime/RUid.h"
 
 namespace DUve::AudioDevice {
 
-// The process clock's source. The steady clock unless replaced: tests put a clock of
-// their own in its place so that what is due when does not depend on the machine's
-// speed. Device and player timers keep their real-time rhythm and read this clock.
-class IClockSource {
-public:
-    virtual ~IClockSource() = default;
-    virtual uint64_t Nanoseconds() const = 0;  // since the epoch
-};
-// Null restores the steady clock. A source once set is kept alive for the process.
-void SetClockSource(std::shared_ptr<const IClockSource> source);
-
+// The process clock (runtime/RClock.h), in the units the devices use.
 // Seconds of the process clock (monotonic, epoch taken once at program start).
-double ClockSeconds();
+inline double ClockSeconds() { return CRClock::Seconds(); }
 // The moment the process clock counts from.
-std::chrono::steady_clock::time_point ClockEpoch();
+inline std::chrono::steady_clock::time_point ClockEpoch() { return CRClock::Epoch(); }
 // Nanoseconds of the process clock.
-uint64_t ClockNanoseconds();
+inline uint64_t ClockNanoseconds() { return CRClock::Nanoseconds(); }
 
 // Device events people should see (an output that stopped by itself, a port that could
 // not be opened): one line each, to standard error unless a sink is set. The sink is
@@ -154,47 +145,50 @@ struct CBufferSwitch : CFromDevice {
 };
 }  // namespace Notify
 
-// ---- per-kind registry
-// Ids of one kind in CLessNo order, and the live handle and open instance of each id.
-template <class CKind>
-class CInstancesT {
-public:
-    using CDeviceId = typename CKind::CDeviceId;
-    using CInstance = typename CKind::CInstance;
-    using CIdList = std::vector<std::shared_ptr<const CDeviceId>>;
-
-    static CInstancesT& Get() {
-        static CInstancesT instances;
-        return instances;
-    }
-    const CIdList& Ids() const { return m_ids; }
-
-    CDevicePtr GetDevice(const CDeviceId& id, bool bCreate) {
-        std::lock_guard lock(m_mutex);
-        auto& [wpDevice, wpInstance] = m_live[&id];
-        if (auto device = wpDevice.lock()) return device;
-        auto instance = wpInstance.lock();
-        if (!instance) {
-            if (!bCreate) return nullptr;
-            instance = CKind::Open(std::static_pointer_cast<const CDeviceId>(id.shared_from_this()));
-            wpInstance = instance;
-        }
-        auto device = std::make_shared<typename CKind::CHandle>(std::move(instance));
-        wpDevice = device;
-        return device;
-    }
-
-private:
-    CInstancesT() : m_ids(CKind::Enumerate()) {}
-    std::mutex m_mutex;
-    const CIdList m_ids;
-    std::map<const CDeviceId*, std::pair<std::weak_ptr<CDevice>, std::weak_ptr<CInstance>>> m_live;
+// ---- the kinds
+// What the display-name registry needs of a device kind. Each kind registers itself while
+// the program starts (a static object in the kind's own file); the registry is built on
+// first use from the kinds registered by then, in enumeration order, so the order in
+// which the kinds' files happen to start does not matter.
+struct CKindRegistration {
+    EKind eKind;
+    // The kind's place in the enumeration of all devices: MIDI outputs, plug-ins, ASIO
+    // drivers, DirectSound devices (lower first).
+    int nEnumerationOrder;
+    // The kind's ids in its own order (builds the kind's registry on first use).
+    std::vector<CDevice::CIdPtr> (*ids)();
 };
+// false (and no effect) when the kind is registered already.
+bool RegisterKind(const CKindRegistration& kind);
+// The registered kinds in enumeration order.
+std::vector<CKindRegistration> RegisteredKinds();
 
 // Marks the backends as in use (called when a registry is first built).
 void FreezeBackends();
 
 // ---- CControl: what the player and the patch bay use of devices
+// A sender's handle on a queue of a sink: pushes go to the sink's worker in order, and
+// the last reference deletes the queue there. CPush is the request one push becomes.
+template <class CPush>
+class CQueueHandleT {
+public:
+    CQueueHandleT(CDevicePtr device, const CQueueId& id, CRThreadMessage::CMessagePtr create) : m_id(id), m_device(std::move(device)) {
+        m_device->PostRequest(std::move(create));
+    }
+    ~CQueueHandleT() { m_device->PostRequest(std::make_shared<Request::CDeleteQueue>(m_id)); }
+    CQueueHandleT(const CQueueHandleT&) = delete;
+    CQueueHandleT& operator=(const CQueueHandleT&) = delete;
+    const CQueueId& Id() const { return m_id; }
+    template <class... Args>
+    void Push(Args&&... args) const {
+        m_device->PostRequest(std::make_shared<CPush>(m_id, std::forward<Args>(args)...));
+    }
+
+private:
+    CQueueId m_id;
+    CDevicePtr m_device;
+};
+
 class CControl {
 public:
     // Kind rank, then the kind's own order.
@@ -229,20 +223,7 @@ public:
     // A MIDI sink as seen by a sender.
     class CMidiIn {
     public:
-        // A queue on the sink; its last reference deletes it there.
-        class CQueue {
-        public:
-            CQueue(CDevicePtr device, const CQueueId& id);
-            ~CQueue();
-            CQueue(const CQueue&) = delete;
-            CQueue& operator=(const CQueue&) = delete;
-            const CQueueId& Id() const { return id; }
-            void Push(double dTime, CBytes vBytes) const;
-
-        private:
-            CQueueId id;
-            CDevicePtr m_device;
-        };
+        using CQueue = CQueueHandleT<Request::CPushMidi>;
 
         explicit CMidiIn(CDevicePtr device) : m_device(std::move(device)) {}
         std::shared_ptr<CQueue> CreateQueue() const;
@@ -255,19 +236,7 @@ public:
     // An audio sink as seen by a sender.
     class CAudioIn {
     public:
-        class CQueue {
-        public:
-            CQueue(CDevicePtr device, const CQueueId& id);
-            ~CQueue();
-            CQueue(const CQueue&) = delete;
-            CQueue& operator=(const CQueue&) = delete;
-            const CQueueId& Id() const { return id; }
-            void Push(uint16_t nChannel, CSamples vSamples) const;
-
-        private:
-            CQueueId id;
-            CDevicePtr m_device;
-        };
+        using CQueue = CQueueHandleT<Request::CPushAudio>;
 
         explicit CAudioIn(CDevicePtr device) : m_device(std::move(device)) {}
         // dTime: process-clock seconds of the queue's first sample.

@@ -72,6 +72,12 @@ public:
 class IVstBackend {
 public:
     virtual ~IVstBackend() = default;
+    // Starts looking for plug-ins in the background, for a backend that can; Enumerate
+    // then waits for that search instead of starting its own.
+    virtual void StartScan() {}
+    // Ends a background search soon (the program is stopping); Enumerate then answers
+    // what was found so far.
+    virtual void CancelScan() {}
     virtual std::vector<CVstPluginInfo> Enumerate() = 0;
     // Loads and opens the plug-in; null when it cannot be loaded.
     virtual std::unique_ptr<IVstPlugin> Load(const std::u16string& sPath) = 0;
@@ -130,11 +136,18 @@ public:
                                                    CAudioRefill refill, CAudioLost lost) = 0;
 };
 
+// One backend per device kind, named for what it holds.
 struct CBackends {
-    std::shared_ptr<IMidiOutBackend> pMidiOut;
-    std::shared_ptr<IVstBackend> pVst;
-    std::shared_ptr<IAudioOutBackend> pDirectSound;
-    std::shared_ptr<IAudioOutBackend> pAsio;
+    // MIDI output ports (the MIDI output kind).
+    std::shared_ptr<IMidiOutBackend> pMidiPorts;
+    // Plug-in instruments and effects (the VST kind).
+    std::shared_ptr<IVstBackend> pPlugins;
+    // The system's default sound outputs, shared with other programs (the DirectSound
+    // kind; on Linux PulseAudio, PipeWire or ALSA).
+    std::shared_ptr<IAudioOutBackend> pDefaultOutputs;
+    // Low-latency outputs driven by their own callback (the ASIO kind; on Linux the
+    // JACK servers).
+    std::shared_ptr<IAudioOutBackend> pLowLatencyOutputs;
 };
 
 // Installs the backends; only before the first device registry is built (false after,

@@ -4,15 +4,6 @@
 
 namespace DUve::AudioDevice {
 
-CQueueAudio::CTrackPtr CQueueAudio::CreateTrack(uint64_t nStart) {
-    std::erase_if(m_tracks, [](const std::weak_ptr<CTrack>& w) { return w.expired(); });
-    auto track = std::make_shared<CTrack>();
-    track->m_channels.resize(m_nChannels);
-    for (auto& c : track->m_channels) c.nStart = nStart;
-    m_tracks.push_back(track);
-    return track;
-}
-
 void CQueueAudio::Push(CTrack& track, uint16_t nChannel, CSamples vSamples) const {
     if (nChannel >= track.m_channels.size() || !vSamples || vSamples->empty()) return;
     auto& channel = track.m_channels[nChannel];
@@ -22,13 +13,11 @@ void CQueueAudio::Push(CTrack& track, uint16_t nChannel, CSamples vSamples) cons
 
 bool CQueueAudio::IsReady(uint64_t nCount) const {
     const uint64_t nEnd = m_nPosition + nCount;
-    for (const auto& w : m_tracks) {
-        const auto track = w.lock();
-        if (!track) continue;
-        for (const auto& c : track->m_channels)
-            if (c.nStart < nEnd && c.nStart + c.nHeld < nEnd) return false;
-    }
-    return true;
+    return ForEach([nEnd](const CTrack& track) {
+        return std::none_of(track.m_channels.begin(), track.m_channels.end(), [nEnd](const CChannel& c) {
+            return c.nStart < nEnd && c.nStart + c.nHeld < nEnd;
+        });
+    });
 }
 
 std::vector<std::vector<float>> CQueueAudio::Mix(uint64_t nCount) {
@@ -43,11 +32,9 @@ void CQueueAudio::MixInto(float* const* ppOut, uint16_t nOut, uint64_t nCount) {
     const uint64_t nBegin = m_nPosition;
     const uint64_t nEnd = nBegin + nCount;
     for (uint16_t i = 0; i < nOut; ++i) std::fill(ppOut[i], ppOut[i] + nCount, 0.0f);
-    for (const auto& w : m_tracks) {
-        const auto track = w.lock();
-        if (!track) continue;
-        for (size_t i = 0; i < track->m_channels.size(); ++i) {
-            auto& c = track->m_channels[i];
+    ForEach([&](CTrack& track) {
+        for (size_t i = 0; i < track.m_channels.size(); ++i) {
+            auto& c = track.m_channels[i];
             if (i < nOut) {
                 float* out = ppOut[i];
                 uint64_t nChunkStart = c.nStart;
@@ -67,14 +54,10 @@ void CQueueAudio::MixInto(float* const* ppOut, uint16_t nOut, uint64_t nCount) {
                 c.vChunks.pop_front();
             }
         }
-    }
-    std::erase_if(m_tracks, [](const std::weak_ptr<CTrack>& w) { return w.expired(); });
+        return true;
+    });
+    Prune();
     m_nPosition = nEnd;
-}
-
-size_t CQueueAudio::LiveTrackCount() const {
-    return std::count_if(m_tracks.begin(), m_tracks.end(),
-                         [](const std::weak_ptr<CTrack>& w) { return !w.expired(); });
 }
 
 }  // namespace DUve::AudioDevice

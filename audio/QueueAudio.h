@@ -8,35 +8,41 @@
 #include <memory>
 #include <vector>
 
+#include "audio/QueueSet.h"
+
 namespace DUve::AudioDevice {
 
 using CSamples = std::shared_ptr<const std::vector<float>>;
 
-class CQueueAudio {
+// One sender's channels, all starting at the track's start time.
+class CQueueAudioTrack {
 public:
     struct CChannel {
         uint64_t nStart = 0;  // time of the first held sample
         uint64_t nHeld = 0;   // samples held in the chunks
         std::deque<CSamples> vChunks;
     };
-    class CTrack {
-    public:
-        const std::vector<CChannel>& Channels() const { return m_channels; }
 
-    private:
-        friend class CQueueAudio;
-        std::vector<CChannel> m_channels;
-    };
-    using CTrackPtr = std::shared_ptr<CTrack>;
+    CQueueAudioTrack(uint16_t nChannels, uint64_t nStart) : m_channels(nChannels) {
+        for (auto& c : m_channels) c.nStart = nStart;
+    }
+    const std::vector<CChannel>& Channels() const { return m_channels; }
 
-    CQueueAudio(uint16_t nChannels, uint64_t nPosition) : m_nChannels(nChannels), m_nPosition(nPosition) {}
+private:
+    friend class CQueueAudio;
+    std::vector<CChannel> m_channels;
+};
+
+class CQueueAudio : public CQueueSetT<CQueueAudioTrack> {
+public:
+    using CChannel = CQueueAudioTrack::CChannel;
+
+    CQueueAudio(uint16_t nChannels, uint64_t nPosition) : CQueueSetT(nPosition), m_nChannels(nChannels) {}
 
     uint16_t Channels() const { return m_nChannels; }
-    uint64_t Position() const { return m_nPosition; }
-    void SetPosition(uint64_t nPosition) { m_nPosition = nPosition; }
 
     // A track whose channels all start at nStart, registered weakly.
-    CTrackPtr CreateTrack(uint64_t nStart);
+    CTrackPtr CreateTrack(uint64_t nStart) { return AddTrack(m_nChannels, nStart); }
     // Appends the chunk to the channel; a channel index not below Channels() is ignored.
     void Push(CTrack& track, uint16_t nChannel, CSamples vSamples) const;
     // True when every channel of every live track starts at or after Position() + nCount
@@ -50,12 +56,8 @@ public:
     // nOut channels (further channels are skipped). Allocates nothing.
     void MixInto(float* const* ppOut, uint16_t nOut, uint64_t nCount);
 
-    size_t LiveTrackCount() const;
-
 private:
     uint16_t m_nChannels;
-    uint64_t m_nPosition;
-    std::vector<std::weak_ptr<CTrack>> m_tracks;
 };
 
 }  // namespace DUve::AudioDevice

@@ -10,43 +10,27 @@ uint64_t CQueueMidi::End(uint64_t nSpan) const {
     return nSpan > nMax - m_nPosition ? nMax : m_nPosition + nSpan;
 }
 
-void CQueueMidi::Prune() {
-    std::erase_if(m_tracks, [](const std::weak_ptr<CTrack>& w) { return w.expired(); });
-}
-
-CQueueMidi::CTrackPtr CQueueMidi::CreateTrack() {
-    // Tracks of deleted queues would otherwise pile up in the list.
-    Prune();
-    auto track = std::make_shared<CTrack>();
-    m_tracks.push_back(track);
-    return track;
-}
-
 void CQueueMidi::Push(CTrack& track, uint64_t nTime, CBytes vBytes) {
     track.m_entries.emplace(nTime, std::move(vBytes));  // after equal keys
 }
 
 bool CQueueMidi::IsReady(uint64_t nSpan) const {
     const uint64_t nEnd = End(nSpan);
-    for (const auto& w : m_tracks) {
-        const auto track = w.lock();
-        if (!track) continue;
-        if (track->m_entries.empty() || track->m_entries.rbegin()->first < nEnd) return false;
-    }
-    return true;
+    return ForEach([nEnd](const CTrack& track) {
+        return !track.m_entries.empty() && track.m_entries.rbegin()->first >= nEnd;
+    });
 }
 
 std::vector<CQueueMidi::CEntry> CQueueMidi::Take(uint64_t nSpan) {
     const uint64_t nEnd = End(nSpan);
     std::vector<CEntry> taken;
-    for (const auto& w : m_tracks) {
-        const auto track = w.lock();
-        if (!track) continue;
-        auto& entries = track->m_entries;
+    ForEach([&](CTrack& track) {
+        auto& entries = track.m_entries;
         const auto stop = entries.lower_bound(nEnd);
         for (auto it = entries.begin(); it != stop; ++it) taken.push_back({it->first, it->second});
         entries.erase(entries.begin(), stop);
-    }
+        return true;
+    });
     // Stable: equal times stay in track order, then insertion order.
     std::stable_sort(taken.begin(), taken.end(),
                      [](const CEntry& a, const CEntry& b) { return a.nTime < b.nTime; });
@@ -67,11 +51,6 @@ std::vector<CQueueMidi::CEntry> CQueueMidi::TakeNoteOffs(CTrack& track) {
         if (IsNoteOff(vBytes)) offs.push_back({nTime, vBytes});
     track.m_entries.clear();
     return offs;
-}
-
-size_t CQueueMidi::LiveTrackCount() const {
-    return std::count_if(m_tracks.begin(), m_tracks.end(),
-                         [](const std::weak_ptr<CTrack>& w) { return !w.expired(); });
 }
 
 }  // namespace DUve::AudioDevice

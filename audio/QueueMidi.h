@@ -1,5 +1,5 @@
 // Timestamped MIDI queue set of a MIDI sink: one track per sender queue, consumed in
-// spans of time in merged time order. Time unit is the device's (milliseconds for MIDI
+// spans of time in merged time order. Time unit is the device's (nanoseconds for MIDI
 // outputs, samples for plug-ins). Used only on the device's worker thread.
 #pragma once
 
@@ -8,35 +8,34 @@
 #include <memory>
 #include <vector>
 
+#include "audio/QueueSet.h"
+
 namespace DUve::AudioDevice {
 
 using CBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
-class CQueueMidi {
+// One sender's entries by time; equal times keep insertion order. An empty (or null) byte
+// sequence is a mark: it carries no message, only "delivered up to here".
+class CQueueMidiTrack {
 public:
-    // One sender's entries by time; equal times keep insertion order. An empty (or null)
-    // byte sequence is a mark: it carries no message, only "delivered up to here".
-    class CTrack {
-    public:
-        size_t size() const { return m_entries.size(); }
+    size_t size() const { return m_entries.size(); }
 
-    private:
-        friend class CQueueMidi;
-        std::multimap<uint64_t, CBytes> m_entries;
-    };
-    using CTrackPtr = std::shared_ptr<CTrack>;
+private:
+    friend class CQueueMidi;
+    std::multimap<uint64_t, CBytes> m_entries;
+};
 
+class CQueueMidi : public CQueueSetT<CQueueMidiTrack> {
+public:
     struct CEntry {
         uint64_t nTime;
         CBytes vBytes;
     };
 
-    explicit CQueueMidi(uint64_t nPosition = 0) : m_nPosition(nPosition) {}
-
-    uint64_t Position() const { return m_nPosition; }
+    explicit CQueueMidi(uint64_t nPosition = 0) : CQueueSetT(nPosition) {}
 
     // A new empty track, registered weakly: it takes part while its owner keeps it.
-    CTrackPtr CreateTrack();
+    CTrackPtr CreateTrack() { return AddTrack(); }
     static void Push(CTrack& track, uint64_t nTime, CBytes vBytes);
 
     // True when every live track holds an entry at or after Position() + nSpan.
@@ -49,14 +48,8 @@ public:
     static std::vector<CEntry> TakeNoteOffs(CTrack& track);
     static bool IsNoteOff(const CBytes& vBytes);
 
-    size_t LiveTrackCount() const;
-
 private:
     uint64_t End(uint64_t nSpan) const;
-    void Prune();
-
-    uint64_t m_nPosition;
-    std::vector<std::weak_ptr<CTrack>> m_tracks;
 };
 
 }  // namespace DUve::AudioDevice

@@ -1,4 +1,7 @@
-// Timing at a JACK client, against a JACK server on its dummy driver started here:
+// Timing at a JACK client, against a JACK server on its dummy driver started here. The
+// anchor is the driver's own cycle jitter in the same run: how far the intervals between
+// the recording client's successive callbacks stray from the nominal period. Times of
+// recorded frames are JACK's filtered times of the cycle that held them.
 //  - MIDI: message time at the receiving client minus its stamp, for a port that
 //    schedules (each message at the frame of its stamp) and, as the anchor, the same port
 //    handed each message when it is due on the device's 1 ms tick;
@@ -109,16 +112,9 @@ int main() {
                  std::make_shared<Vst::CVstBackendLinux>(vst), nullptr,
                  std::make_shared<Linux::CJackAudioOut>()});
 
+    const uint64_t nRunStart = ClockNanoseconds();
     const auto scheduled = Figures(MidiErrors(rec, "recorder:midi_in", 400));
     const auto whenDue = Figures(MidiErrors(rec, "recorder:midi_in (when due)", 400));
-    std::printf("MIDI at the JACK client, |time - stamp| in ms (400 messages, %u frames per period at %u Hz):\n",
-                kPeriod, kRate);
-    std::printf("  scheduled:             median %.3f  p99 %.3f  max %.3f\n", scheduled.dMedian, scheduled.dP99,
-                scheduled.dMax);
-    std::printf("  anchor, sent when due: median %.3f  p99 %.3f  max %.3f\n", whenDue.dMedian, whenDue.dP99,
-                whenDue.dMax);
-    std::printf("  ratio p99 scheduled / anchor: %.3f\n", whenDue.dP99 > 0 ? scheduled.dP99 / whenDue.dP99 : 0.0);
-
     // End to end: the test synth through the patch bay into the JACK output.
     const auto synth = CControl::CIdInstances::Get().Find(u"PalvorTestSynth");
     const auto output = CControl::CIdInstances::Get().Find(Utf8ToUtf16("JACK " + sServer));
@@ -141,7 +137,7 @@ int main() {
         stamps.push_back(t0 + 0.2 * i);
     }
     const double dEnd = t0 + 4.2;
-    Test::WaitUntil([&] { return rec.Seconds(rec.AudioFirstFrame() + jack_nframes_t(rec.AudioFrames())) > dEnd; }, 20s);
+    Test::WaitUntil([&] { return rec.AudioEndSeconds() > dEnd; }, 20s);
     std::vector<double> latencies;
     const auto& left = rec.Audio(0);
     size_t nFrom = 0;
@@ -149,14 +145,31 @@ int main() {
         size_t n = nFrom;
         while (n < rec.AudioFrames() && std::abs(left[n]) <= 0.01f) ++n;
         if (n >= rec.AudioFrames()) break;
-        latencies.push_back(std::abs(rec.Seconds(rec.AudioFirstFrame() + jack_nframes_t(n - 1)) - dStamp) * 1e3);
+        latencies.push_back(std::abs(rec.AudioSeconds(n - 1) - dStamp) * 1e3);
         nFrom = n + size_t(0.15 * kRate);
     }
     const double dPeriodMs = 1e3 * kPeriod / kRate;
     const auto e2e = Figures(latencies);
-    std::printf("Note stamp to its sound in the JACK output, |difference| in ms (%zu notes):\n", latencies.size());
-    std::printf("  median %.3f  max %.3f; anchor one period %.3f; ratio max / period %.3f\n", e2e.dMedian, e2e.dMax,
-                dPeriodMs, e2e.dMax / dPeriodMs);
+    std::vector<double> jitter;
+    const auto calls = rec.CallTimes(nRunStart);
+    for (size_t i = 1; i < calls.size(); ++i) jitter.push_back(std::abs(double(calls[i] - calls[i - 1]) / 1e6 - dPeriodMs));
+    const auto driver = Figures(jitter);
+    const auto row = [](const char* sWhat, const CFigures& f) {
+        std::printf("  %-34s median %7.3f  p99 %7.3f  max %7.3f\n", sWhat, f.dMedian, f.dP99, f.dMax);
+    };
+    std::printf("JACK dummy driver, %u frames per period at %u Hz (period %.3f ms); all figures in ms\n", kPeriod,
+                kRate, dPeriodMs);
+    std::printf("anchor, driver cycle jitter |callback interval - period| over %zu cycles:\n", jitter.size());
+    row("cycle jitter", driver);
+    std::printf("MIDI at the JACK client, |time - stamp| (400 messages each):\n");
+    row("scheduled", scheduled);
+    row("sent when due (1 ms tick)", whenDue);
+    std::printf("note stamp to its sound in the JACK output, |difference| (%zu notes):\n", latencies.size());
+    row("stamp to sound", e2e);
+    const double dBound = dPeriodMs + driver.dMax;
+    std::printf("ratios to the anchor: scheduled MIDI p99 / jitter p99 %.2f; stamp-to-sound max / (period + jitter "
+                "max = %.3f) %.2f\n",
+                driver.dP99 > 0 ? scheduled.dP99 / driver.dP99 : 0.0, dBound, e2e.dMax / dBound);
     bay->PostRequest(std::make_shared<const CPatchBay::Request::CConnect>(CPatchBay::CConnections{}));
     std::this_thread::sleep_for(200ms);
     return 0;

@@ -11,6 +11,8 @@ set(palvor_packaging ${PROJECT_SOURCE_DIR}/packaging)
 set(palvor_doc ${CMAKE_INSTALL_DATADIR}/doc/palvor)
 
 install(TARGETS palvorserver palvorctl palvorplay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The plug-in scanner, which the programs start for each plug-in they scan.
+install(TARGETS palvor-vst-scan RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/palvor)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/site/palvor-visitor DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The reference site's pages, API and router only: not the demonstration visitor table, the
 # scripts for local use, a published update archive, nor data a local run left there.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <future>
 #include <map>
+#include <set>
 
 #include "audio/PatchBay.h"
 #include "midi/RSmf.h"
@@ -105,7 +106,8 @@ namespace MidiPlayer {
 class CPlayer {
 public:
     class CMain;
-    CPlayer(std::weak_ptr<CRMidiPlayer> owner, CRMidiPlayer::CTempoTrackPtr tempo, CScorePtr score);
+    CPlayer(std::weak_ptr<CRMidiPlayer> owner, CRMidiPlayer::CTickCount ticks, CRMidiPlayer::CTempoTrackPtr tempo,
+            CScorePtr score);
     ~CPlayer();
     bool IsStarted() const;
     template <class F>
@@ -121,9 +123,9 @@ public:
 
     // Starts with the player service's first snapshots, so that an unchanged master is
     // recognised as the data already in use.
-    CMain(boost::asio::io_context& io, std::weak_ptr<CRMidiPlayer> owner,
+    CMain(boost::asio::io_context& io, std::weak_ptr<CRMidiPlayer> owner, CRMidiPlayer::CTickCount ticks,
           CRMidiPlayer::CTempoTrackPtr tempo, CScorePtr score)
-        : m_io(io), m_owner(std::move(owner)), m_score(std::move(score)) {
+        : m_io(io), m_owner(std::move(owner)), m_ticks(std::move(ticks)), m_score(std::move(score)) {
         auto state = std::make_shared<CState>();
         state->nBaseCounter = CRMidiPlayer::Counter();
         state->tempoTrack = std::move(tempo);
@@ -149,6 +151,7 @@ public:
         context->nDispatched = state->SongTime(now);
         m_context = context;
         Publish(state);
+        PrepareSinks(*m_score);
         context->next = CClock::now();
         Arm(context);
     }
@@ -234,6 +237,7 @@ public:
             }
         }
         m_score = score;
+        if (m_context) PrepareSinks(*m_score);
     }
 
 private:
@@ -262,9 +266,11 @@ private:
         const int64_t t1 = m_state->SongTime(CRMidiPlayer::Counter()) +
                            int64_t(kLookAhead * double(CRMidiPlayer::kFrequency));
         const int64_t t0 = context->nDispatched;
-        if (t1 <= t0) return;
-        Dispatch(*context, t0, t1);
-        context->nDispatched = t1;
+        if (t1 > t0) {
+            Dispatch(*context, t0, t1);
+            context->nDispatched = t1;
+        }
+        if (m_ticks) m_ticks->fetch_add(1, std::memory_order_release);
     }
 
     void Dispatch(CContext& context, int64_t t0, int64_t t1) {
@@ -294,6 +300,19 @@ private:
         context.queues.Watermark(st.AbsoluteTime(t1));
     }
 
+    // Every sink the score plays gets its queue of this context now, marked as delivered
+    // up to what has been dispatched, not when its first event is dispatched: a device
+    // renders ahead only as far as every queue it holds has been marked, so an instrument
+    // that is silent at first cannot run ahead of its first note and play it late.
+    void PrepareSinks(const CScore& score) {
+        std::set<const AudioDevice::CDevice*> seen;
+        const double dTime = m_state->AbsoluteTime(m_context->nDispatched);
+        for (const auto& e : score) {
+            if (!e->midiIn || !seen.insert(e->midiIn->Device().get()).second) continue;
+            m_context->queues.Push(*e->midiIn, dTime, nullptr);
+        }
+    }
+
     uint32_t DispatchedStep() const {
         return m_state->Tempo().SecondsToStep(m_state->Fold(m_context->nDispatched).dSeconds).first;
     }
@@ -313,17 +332,18 @@ private:
 
     boost::asio::io_context& m_io;
     std::weak_ptr<CRMidiPlayer> m_owner;
+    CRMidiPlayer::CTickCount m_ticks;
     std::shared_ptr<const CState> m_state;
     CScorePtr m_score;
     CRThreadMessage::CListSender m_notify;
     std::shared_ptr<CContext> m_context;
 };
 
-CPlayer::CPlayer(std::weak_ptr<CRMidiPlayer> owner, CRMidiPlayer::CTempoTrackPtr tempo,
-                 CScorePtr score)
+CPlayer::CPlayer(std::weak_ptr<CRMidiPlayer> owner, CRMidiPlayer::CTickCount ticks,
+                 CRMidiPlayer::CTempoTrackPtr tempo, CScorePtr score)
     : m_worker(std::make_unique<CRWorkerThreadT<CMain>>(
-          [owner, tempo, score](boost::asio::io_context& io) {
-              return std::make_unique<CMain>(io, owner, tempo, score);
+          [owner, ticks, tempo, score](boost::asio::io_context& io) {
+              return std::make_unique<CMain>(io, owner, ticks, tempo, score);
           })) {}
 CPlayer::~CPlayer() = default;
 bool CPlayer::IsStarted() const {
@@ -341,11 +361,11 @@ void CPlayer::Post(F&& f) {
 
 class CRMidiPlayer::CMain {
 public:
-    CMain(boost::asio::io_context& io, std::weak_ptr<CRMidiPlayer> owner)
+    CMain(boost::asio::io_context& io, std::weak_ptr<CRMidiPlayer> owner, CTickCount ticks)
         : m_io(io),
           m_owner(owner),
           m_patchBay(AudioDevice::CPatchBay::EnsureInstance()),
-          m_player(std::make_unique<MidiPlayer::CPlayer>(owner, TempoSnapshot(),
+          m_player(std::make_unique<MidiPlayer::CPlayer>(owner, std::move(ticks), TempoSnapshot(),
                                                          m_score.GetSnapshot())) {}
     ~CMain() {
         // A pending flush is dropped, not run.
@@ -426,6 +446,13 @@ private:
         if (!sink) {
             auto device = id->GetDevice(true);
             if (!device) return nullptr;
+            // An instrument is started here, before any queue of a play can reach it (a
+            // plug-in forgets queues made before it was started); the patch bay's own
+            // start, which follows, is then ignored.
+            if (id->Kind() == AudioDevice::EKind::Vst)
+                device->PostRequest(std::make_shared<const AudioDevice::Request::COpen>(
+                    AudioDevice::CPatchBay::kSampleRate, AudioDevice::CPatchBay::kVstBlock,
+                    AudioDevice::CPatchBay::kVstLookAhead));
             sink = std::make_shared<const MidiPlayer::CMidiIn>(std::move(device));
         }
         m_patchBay->PostRequest(
@@ -526,8 +553,8 @@ std::shared_ptr<CRMidiPlayer> CRMidiPlayer::Create() {
 
 bool CRMidiPlayer::Start() {
     std::weak_ptr<CRMidiPlayer> self = weak_from_this();
-    m_worker = std::make_unique<CRWorkerThreadT<CMain>>([self](boost::asio::io_context& io) {
-        auto main = std::make_unique<CMain>(io, self);
+    m_worker = std::make_unique<CRWorkerThreadT<CMain>>([self, ticks = m_ticks](boost::asio::io_context& io) {
+        auto main = std::make_unique<CMain>(io, self, ticks);
         if (!main->IsStarted()) main.reset();
         return main;
     });

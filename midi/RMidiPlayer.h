@@ -6,6 +6,7 @@
 // and ExportSmf, the blocking export helper of the sequencer service.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -28,6 +29,9 @@ public:
     using CBytes = MidiPlayer::CBytes;
     using CFileBytes = std::shared_ptr<const std::vector<uint8_t>>;
     using CTempoTrackPtr = std::shared_ptr<const CRTempoTrack>;
+
+    // Scheduling ticks run while playing, shared with the playback service.
+    using CTickCount = std::shared_ptr<std::atomic<uint64_t>>;
 
     // Ticks of the process clock per second (song times are counted in these ticks).
     static constexpr int64_t kFrequency = 1000000000;
@@ -182,6 +186,10 @@ public:
     // Runs `f` on the player service's thread, in order with the requests (diagnostics
     // and tests).
     void RunOnServiceThread(std::function<void()> f);
+    // The scheduling ticks run so far (each dispatches up to the look-ahead ahead of the
+    // process clock as the tick read it): a test that moves a manual clock waits for the
+    // next ones to know that what falls in the look-ahead has been handed to the devices.
+    uint64_t Ticks() const { return m_ticks->load(std::memory_order_acquire); }
     void Play();
     void Stop();
     void Seek(uint32_t nStep);
@@ -199,6 +207,7 @@ public:
 private:
     CRMidiPlayer() = default;
     bool Start();
+    CTickCount m_ticks = std::make_shared<std::atomic<uint64_t>>(0);
     std::unique_ptr<CRWorkerThreadT<CMain>> m_worker;
 };
 

@@ -182,93 +182,113 @@ std::optional<CRSmfEventMeta::CTimeSignature> CRSmfEventMeta::DecodeTimeSignatur
 
 // --- Track chunk ---
 
+namespace {
+
+// Decodes the event whose status is `status` and whose bytes after the status start at
+// data[pos]; on success `pos` moves past them and the event went to the sink: a channel
+// event through sink.Channel<T>(constructor arguments), the others through sink.Held(event).
+template <class Sink>
+EDecode DecodeEvent(Sink& sink, uint8_t status, const uint8_t* data, size_t size, size_t& pos,
+                uint32_t time) {
+    const size_t left = size - pos;
+    const uint8_t channel = status & 0x0F;
+    switch (status & 0xF0) {
+        case 0x80:
+        case 0x90: {
+            if (left < 2) return EDecode::Truncated;
+            const uint8_t note = data[pos], velocity = data[pos + 1];
+            if ((status & 0xF0) == 0x80 || velocity == 0)
+                sink.template Channel<CRSmfEventChNoteOff>(time, channel, note, velocity);
+            else
+                sink.template Channel<CRSmfEventChNoteOn>(time, channel, note, velocity);
+            pos += 2;
+            return EDecode::Event;
+        }
+        case 0xA0:
+            if (left < 2) return EDecode::Truncated;
+            sink.template Channel<CRSmfEventChPolyphonicKeyPressure>(
+                time, channel, data[pos], data[pos + 1]);
+            pos += 2;
+            return EDecode::Event;
+        case 0xB0:
+            if (left < 2) return EDecode::Truncated;
+            sink.template Channel<CRSmfEventChControlChange>(time, channel, data[pos],
+                                                                     data[pos + 1]);
+            pos += 2;
+            return EDecode::Event;
+        case 0xC0:
+            if (left < 1) return EDecode::Truncated;
+            sink.template Channel<CRSmfEventChProgramChange>(time, channel, data[pos]);
+            pos += 1;
+            return EDecode::Event;
+        case 0xD0:
+            if (left < 1) return EDecode::Truncated;
+            sink.template Channel<CRSmfEventChChannelPressure>(time, channel, data[pos]);
+            pos += 1;
+            return EDecode::Event;
+        case 0xE0: {
+            if (left < 2) return EDecode::Truncated;
+            const int value = data[pos + 1] * 128 + data[pos] - 8192;
+            sink.template Channel<CRSmfEventChPitchWheel>(time, channel,
+                                                                  static_cast<int16_t>(value));
+            pos += 2;
+            return EDecode::Event;
+        }
+        default:
+            break;
+    }
+    if (status == 0xF0) {
+        size_t p = pos;
+        uint32_t length = 0;
+        if (!ReadVlq(data, size, p, length) || length > size - p) return EDecode::Truncated;
+        const size_t limit = p + length;
+        size_t stop = p;
+        while (stop < limit && !(data[stop] & 0x80)) ++stop;
+        sink.Held(std::make_shared<const CRSmfEventExclusive>(
+            time, std::vector<uint8_t>(data + p, data + stop)));
+        if (stop < limit && data[stop] == 0xF7) ++stop;  // the closing byte is not stored
+        pos = stop;
+        return EDecode::Event;
+    }
+    if (status == 0xFF) {
+        if (left < 1) return EDecode::Truncated;
+        const uint8_t type = data[pos];
+        size_t p = pos + 1;
+        uint32_t length = 0;
+        if (!ReadVlq(data, size, p, length) || length > size - p) return EDecode::Truncated;
+        sink.Held(std::make_shared<const CRSmfEventMeta>(
+            time, type, std::vector<uint8_t>(data + p, data + p + length)));
+        pos = p + length;
+        return EDecode::Event;
+    }
+    return EDecode::Undecodable;  // system common and real-time bytes, 0xF7 escapes
+}
+
+}  // namespace
+
 class CRSmfTrackChunk::CDecoder {
 public:
-    // Decodes the event whose status is `status` and whose bytes after the status start at
-    // data[pos]; on success `pos` moves past them and `event` is the chunk's new event (not
-    // yet placed in time order).
+    // DecodeEvent into the chunk: `event` is the chunk's new event (not yet placed in time
+    // order).
     static EDecode Decode(CRSmfTrackChunk& chunk, uint8_t status, const uint8_t* data, size_t size,
                           size_t& pos, uint32_t time, const CRSmfEvent*& event) {
-        const size_t left = size - pos;
-        const uint8_t channel = status & 0x0F;
-        switch (status & 0xF0) {
-            case 0x80:
-            case 0x90: {
-                if (left < 2) return EDecode::Truncated;
-                const uint8_t note = data[pos], velocity = data[pos + 1];
-                if ((status & 0xF0) == 0x80 || velocity == 0)
-                    event =
-                        chunk.NewChannelEvent<CRSmfEventChNoteOff>(time, channel, note, velocity);
-                else
-                    event =
-                        chunk.NewChannelEvent<CRSmfEventChNoteOn>(time, channel, note, velocity);
-                pos += 2;
-                return EDecode::Event;
-            }
-            case 0xA0:
-                if (left < 2) return EDecode::Truncated;
-                event = chunk.NewChannelEvent<CRSmfEventChPolyphonicKeyPressure>(
-                    time, channel, data[pos], data[pos + 1]);
-                pos += 2;
-                return EDecode::Event;
-            case 0xB0:
-                if (left < 2) return EDecode::Truncated;
-                event = chunk.NewChannelEvent<CRSmfEventChControlChange>(time, channel, data[pos],
-                                                                         data[pos + 1]);
-                pos += 2;
-                return EDecode::Event;
-            case 0xC0:
-                if (left < 1) return EDecode::Truncated;
-                event = chunk.NewChannelEvent<CRSmfEventChProgramChange>(time, channel, data[pos]);
-                pos += 1;
-                return EDecode::Event;
-            case 0xD0:
-                if (left < 1) return EDecode::Truncated;
-                event =
-                    chunk.NewChannelEvent<CRSmfEventChChannelPressure>(time, channel, data[pos]);
-                pos += 1;
-                return EDecode::Event;
-            case 0xE0: {
-                if (left < 2) return EDecode::Truncated;
-                const int value = data[pos + 1] * 128 + data[pos] - 8192;
-                event = chunk.NewChannelEvent<CRSmfEventChPitchWheel>(time, channel,
-                                                                      static_cast<int16_t>(value));
-                pos += 2;
-                return EDecode::Event;
-            }
-            default:
-                break;
-        }
-        if (status == 0xF0) {
-            size_t p = pos;
-            uint32_t length = 0;
-            if (!ReadVlq(data, size, p, length) || length > size - p) return EDecode::Truncated;
-            const size_t limit = p + length;
-            size_t stop = p;
-            while (stop < limit && !(data[stop] & 0x80)) ++stop;
-            auto held = std::make_shared<const CRSmfEventExclusive>(
-                time, std::vector<uint8_t>(data + p, data + stop));
-            if (stop < limit && data[stop] == 0xF7) ++stop;  // the closing byte is not stored
-            event = held.get();
-            chunk.m_vHeld.push_back(std::move(held));
-            pos = stop;
-            return EDecode::Event;
-        }
-        if (status == 0xFF) {
-            if (left < 1) return EDecode::Truncated;
-            const uint8_t type = data[pos];
-            size_t p = pos + 1;
-            uint32_t length = 0;
-            if (!ReadVlq(data, size, p, length) || length > size - p) return EDecode::Truncated;
-            auto held = std::make_shared<const CRSmfEventMeta>(
-                time, type, std::vector<uint8_t>(data + p, data + p + length));
-            event = held.get();
-            chunk.m_vHeld.push_back(std::move(held));
-            pos = p + length;
-            return EDecode::Event;
-        }
-        return EDecode::Undecodable;  // system common and real-time bytes, 0xF7 escapes
+        CSink sink{chunk, event};
+        return DecodeEvent(sink, status, data, size, pos, time);
     }
+
+private:
+    struct CSink {
+        CRSmfTrackChunk& chunk;
+        const CRSmfEvent*& event;
+        template <class T, class... Args>
+        void Channel(Args&&... args) {
+            event = chunk.NewChannelEvent<T>(std::forward<Args>(args)...);
+        }
+        void Held(CRSmfEventPtr held) {
+            event = held.get();
+            chunk.m_vHeld.push_back(std::move(held));
+        }
+    };
 };
 
 template <class T, class... Args>
@@ -455,6 +475,76 @@ std::optional<uint32_t> CRSmfTrackChunk::FindNoteLength(uint32_t time, uint8_t c
     if (it == index->end() || (*it >> 32) != (NoteOffKey(channel & 0x0F, note, 0) >> 32))
         return std::nullopt;
     return static_cast<uint32_t>(*it) - time;
+}
+
+// --- Streaming writer ---
+
+class CRSmfChunkWriter::CSink {
+public:
+    CSink(std::vector<uint8_t>& out, bool& ended) : m_out(out), m_bEnded(ended) {}
+    template <class T, class... Args>
+    void Channel(Args&&... args) {
+        T(std::forward<Args>(args)...).Encode(m_out);
+        m_bEnded = false;
+    }
+    void Held(const CRSmfEventPtr& event) {
+        event->Encode(m_out);
+        m_bEnded = event->GetKind() == CRSmfEvent::EKind::Meta &&
+                   static_cast<const CRSmfEventMeta&>(*event).IsEndOfTrack();
+    }
+
+private:
+    std::vector<uint8_t>& m_out;
+    bool& m_bEnded;
+};
+
+CRSmfChunkWriter::CRSmfChunkWriter(uint16_t division) {
+    m_vOut = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1};
+    WriteBe16(m_vOut, division);
+    m_vOut.insert(m_vOut.end(), {'M', 'T', 'r', 'k', 0, 0, 0, 0});
+}
+
+void CRSmfChunkWriter::WriteDelta(uint32_t time) {
+    uint32_t delta = time - m_nPrevious;
+    for (; delta > CRSmfTrackChunk::kMaxDelta; delta -= CRSmfTrackChunk::kMaxDelta) {
+        WriteVlq(m_vOut, CRSmfTrackChunk::kMaxDelta);
+        m_vOut.insert(m_vOut.end(), {0xFF, 0x01, 0x00});
+    }
+    WriteVlq(m_vOut, delta);
+    m_nPrevious = time;
+}
+
+bool CRSmfChunkWriter::AddEvent(uint32_t time, const uint8_t* bytes, size_t size) {
+    if (!bytes || size == 0 || !(bytes[0] & 0x80)) return false;
+    const size_t mark = m_vOut.size();
+    const uint32_t previous = m_nPrevious;
+    const bool ended = m_bEnded;
+    WriteDelta(time);
+    size_t pos = 1;
+    CSink sink(m_vOut, m_bEnded);
+    if (DecodeEvent(sink, bytes[0], bytes, size, pos, time) == EDecode::Event) return true;
+    m_vOut.resize(mark);
+    m_nPrevious = previous;
+    m_bEnded = ended;
+    return false;
+}
+
+void CRSmfChunkWriter::Add(const CRSmfEvent& event) {
+    WriteDelta(event.nTime);
+    event.Encode(m_vOut);
+    m_bEnded = event.GetKind() == CRSmfEvent::EKind::Meta &&
+               static_cast<const CRSmfEventMeta&>(event).IsEndOfTrack();
+}
+
+std::vector<uint8_t> CRSmfChunkWriter::Finish() {
+    constexpr size_t kChunkAt = 14;
+    if (!m_bEnded) m_vOut.insert(m_vOut.end(), {0x00, 0xFF, 0x2F, 0x00});
+    const auto length = static_cast<uint32_t>(m_vOut.size() - kChunkAt - 8);
+    for (int i = 0; i < 4; ++i)
+        m_vOut[kChunkAt + 4 + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+    std::vector<uint8_t> out = std::move(m_vOut);
+    m_vOut.clear();
+    return out;
 }
 
 // --- File ---

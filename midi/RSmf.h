@@ -308,6 +308,30 @@ private:
     uint16_t m_nDivision = kDefaultDivision;
 };
 
+// Writes a file of one track chunk whose events come in time order, as they come, without
+// keeping them: the bytes are those CRSmf writes for a chunk filled by AddEvent and Insert
+// with the same events in the same order (format 0, the end-of-track meta added when the
+// last event is not one).
+class CRSmfChunkWriter {
+public:
+    explicit CRSmfChunkWriter(uint16_t division = CRSmf::kDefaultDivision);
+    // As CRSmfTrackChunk::AddEvent: false (nothing written) when the bytes hold no
+    // complete event. `time` must not be earlier than the time of the event before.
+    bool AddEvent(uint32_t time, const uint8_t* bytes, size_t size);
+    void Add(const CRSmfEvent& event);
+    // The whole file; the writer is empty afterwards.
+    std::vector<uint8_t> Finish();
+
+private:
+    class CSink;
+    // The delta-time up to `time`, bridged as CRSmfTrackChunk::Write bridges it.
+    void WriteDelta(uint32_t time);
+
+    std::vector<uint8_t> m_vOut;
+    uint32_t m_nPrevious = 0;
+    bool m_bEnded = false;  // the last event is an end-of-track meta
+};
+
 namespace RSmfInner {
 // Variable-length quantity: at most 4 bytes (28 bits). Reads from data[pos], stopping at
 // `size`; false (pos unchanged) when the quantity is cut off or longer than 4 bytes.

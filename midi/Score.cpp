@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <tuple>
+#include <utility>
 
 #include "midi/RSmf.h"
 
@@ -144,6 +145,113 @@ std::vector<std::shared_ptr<const CScore::CEventMidiNoteOn>> CScore::GetSounding
         if (note->End() > nStep) v.push_back(std::move(note));
     }
     return v;
+}
+
+// ---- stream
+
+namespace {
+// The heap order of m_vOffs: the earliest step on top.
+bool LaterStep(const CScoreStream::CEntry& a, const CScoreStream::CEntry& b) {
+    return a.nStep > b.nStep;
+}
+constexpr uint32_t kLastStep = UINT32_MAX;  // an export ends before it
+}  // namespace
+
+void CScoreStream::CEntry::AppendBytes(std::vector<uint8_t>& out) const {
+    switch (nRank) {
+        case CScore::kRankNoteOff:
+        case CScore::kRankNoteOn:
+            out.insert(out.end(), {uint8_t((nRank == CScore::kRankNoteOn ? 0x90 : 0x80) |
+                                           (nChannel & 0x0F)),
+                                   uint8_t(nNote & 0x7F), uint8_t(nVelocity & 0x7F)});
+            break;
+        case CScore::kRankMidiData:
+            out.insert(out.end(), aData, aData + nData);
+            break;
+        case CScore::kRankSysEx:
+            out.push_back(0xF0);
+            RSmfInner::WriteVlq(out, uint32_t(vData.size() + 1));
+            out.insert(out.end(), vData.begin(), vData.end());
+            out.push_back(0xF7);
+            break;
+        default:
+            break;
+    }
+}
+
+bool CScoreStream::Less(const CEntry& a, const CEntry& b) {
+    if (a.nRank != b.nRank) return a.nRank < b.nRank;
+    if (a.bSink != b.bSink) return !a.bSink;
+    switch (a.nRank) {
+        case CScore::kRankNoteOff:
+            return std::tie(a.nChannel, a.nNote, a.nVelocity) <
+                   std::tie(b.nChannel, b.nNote, b.nVelocity);
+        case CScore::kRankNoteOn:
+            return std::tie(a.nChannel, a.nNote, a.nVelocity, a.nLength) <
+                   std::tie(b.nChannel, b.nNote, b.nVelocity, b.nLength);
+        case CScore::kRankMidiData:
+            return std::lexicographical_compare(a.aData, a.aData + a.nData, b.aData,
+                                                b.aData + b.nData);
+        default:
+            return std::lexicographical_compare(a.vData.begin(), a.vData.end(), b.vData.begin(),
+                                                b.vData.end());
+    }
+}
+
+bool CScoreStream::Push(CEntry entry) {
+    if (entry.nStep < m_nEmitted) return false;
+    if (entry.nStep == kLastStep) return true;
+    m_vHeap.push_back(std::move(entry));
+    std::push_heap(m_vHeap.begin(), m_vHeap.end(), LaterStep);
+    return true;
+}
+
+void CScoreStream::TakeStep() {
+    const uint32_t s = m_vHeap.front().nStep;
+    while (!m_vHeap.empty() && m_vHeap.front().nStep == s) {
+        std::pop_heap(m_vHeap.begin(), m_vHeap.end(), LaterStep);
+        m_vGroup.push_back(std::move(m_vHeap.back()));
+        m_vHeap.pop_back();
+    }
+    std::sort(m_vGroup.begin(), m_vGroup.end(), Less);
+}
+
+bool CScoreStream::AddNote(uint32_t nStep, bool bSink, uint8_t nChannel, uint8_t nNote,
+                           uint8_t nVelocity, uint32_t nLength) {
+    if (nStep < m_nEmitted) return false;
+    CEntry on;
+    on.nStep = nStep;
+    on.nRank = CScore::kRankNoteOn;
+    on.bSink = bSink;
+    on.nChannel = nChannel & 0x0F;
+    on.nNote = nNote & 0x7F;
+    on.nVelocity = nVelocity & 0x7F;
+    on.nLength = nLength;
+    CEntry off = on;
+    off.nRank = CScore::kRankNoteOff;
+    off.nLength = 0;
+    // The note-off keeps within the step range, as the player's score keeps it.
+    off.nStep = uint32_t(std::min<uint64_t>(uint64_t(nStep) + nLength, kLastStep));
+    return Push(std::move(on)) && Push(std::move(off));
+}
+
+bool CScoreStream::AddData(uint32_t nStep, bool bSink, const uint8_t* pBytes, size_t nBytes) {
+    CEntry e;
+    e.nStep = nStep;
+    e.nRank = CScore::kRankMidiData;
+    e.bSink = bSink;
+    e.nData = uint8_t(std::min<size_t>(nBytes, sizeof e.aData));
+    if (pBytes) std::copy(pBytes, pBytes + e.nData, e.aData);
+    return Push(std::move(e));
+}
+
+bool CScoreStream::AddSysEx(uint32_t nStep, bool bSink, std::vector<uint8_t> vData) {
+    CEntry e;
+    e.nStep = nStep;
+    e.nRank = CScore::kRankSysEx;
+    e.bSink = bSink;
+    e.vData = std::move(vData);
+    return Push(std::move(e));
 }
 
 // ---- master copy

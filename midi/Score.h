@@ -5,6 +5,7 @@
 // CScoreMaster is the mutable copy the player service edits.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -171,6 +172,58 @@ private:
     CSet m_events;
 };
 using CScorePtr = std::shared_ptr<const CScore>;
+
+// The score of a sequence whose records come in step order, in score order as they come,
+// without keeping the whole score: only the events of the step at hand and the note-offs
+// still ahead are held. Events that compare equal in score order have the same bytes, so
+// what comes out is what iterating a CScore of the same records gives (an export takes
+// the events before step 0xFFFFFFFF: events at that step, and note-offs that would fall
+// after it, are left out).
+class CScoreStream {
+public:
+    struct CEntry {
+        uint32_t nStep = 0;
+        uint16_t nRank = 0;  // CScore::kRank...
+        bool bSink = false;  // the event has a MIDI sink (events without one sort first)
+        uint8_t nChannel = 0, nNote = 0, nVelocity = 0;
+        uint32_t nLength = 0;
+        uint8_t nData = 0;        // a channel message in aData[0 .. nData)
+        uint8_t aData[3] = {};
+        std::vector<uint8_t> vData;  // exclusive data
+        // The bytes CScore::CEvent::GetBytes gives for this event.
+        void AppendBytes(std::vector<uint8_t>& out) const;
+    };
+
+    // A record at a step already emitted is refused (false).
+    bool AddNote(uint32_t nStep, bool bSink, uint8_t nChannel, uint8_t nNote, uint8_t nVelocity,
+                 uint32_t nLength);
+    bool AddData(uint32_t nStep, bool bSink, const uint8_t* pBytes, size_t nBytes);
+    bool AddSysEx(uint32_t nStep, bool bSink, std::vector<uint8_t> vData);
+    // Hands every event before `nStep` to `emit` (const CEntry&), in score order; later
+    // records must not come before `nStep`.
+    template <class F>
+    void EmitBefore(uint64_t nStep, F&& emit) {
+        m_nEmitted = std::max(m_nEmitted, nStep);
+        while (!m_vHeap.empty() && m_vHeap.front().nStep < nStep) {
+            TakeStep();
+            for (const CEntry& e : m_vGroup) emit(e);
+            m_vGroup.clear();
+        }
+    }
+    size_t Pending() const { return m_vHeap.size(); }
+
+    // Score order within one step: rank, the sink, then the fields of the kind.
+    static bool Less(const CEntry& a, const CEntry& b);
+
+private:
+    bool Push(CEntry entry);
+    // Moves the events of the earliest step into m_vGroup, in score order.
+    void TakeStep();
+
+    uint64_t m_nEmitted = 0;
+    std::vector<CEntry> m_vHeap;  // events not yet emitted: a heap on the step
+    std::vector<CEntry> m_vGroup;
+};
 
 // The master copy of the score (one thread only): the event multiset and a cached
 // snapshot that every change discards.

@@ -7,7 +7,7 @@
 #include <map>
 
 #include "model/SolutionDb.h"
-#include "runtime/RNoThrow.h"
+#include "runtime/RStatus.h"
 
 namespace DUve {
 
@@ -114,7 +114,7 @@ CRSeqSolution::~CRSeqSolution() = default;
 
 CRSeqSolution::CSequencePtr CRSeqSolution::CreateSequence(const CRUid& id,
                                                           const Property::CSequence& p) {
-    return NoThrow([&]() -> CSequencePtr {
+    return RunOrReport("creating a sequence in memory", [&]() -> CSequencePtr {
         CInner& inner = *m_pInner;
         const auto* item = inner.Create(id, [&] {
             auto info = std::make_shared<CInfoSequence>(CInfoSequence{id, p});
@@ -129,7 +129,7 @@ CRSeqSolution::CSequencePtr CRSeqSolution::CreateSequence(const CRUid& id,
 
 CRSeqSolution::CTrackPtr CRSeqSolution::CreateTrack(const CRUid& idSequence, const CRUid& idTrack,
                                                     const Property::CTrack& p) {
-    return NoThrow([&]() -> CTrackPtr {
+    return RunOrReport("creating a track in memory", [&]() -> CTrackPtr {
         CInner& inner = *m_pInner;
         auto* sequence = inner.Find<CInner::CSequence>(idSequence);
         if (!sequence) return nullptr;
@@ -145,7 +145,7 @@ CRSeqSolution::CTrackPtr CRSeqSolution::CreateTrack(const CRUid& idSequence, con
 }
 
 CRSeqSolution::CPortPtr CRSeqSolution::CreatePort(const CRUid& idPort, const Property::CPort& p) {
-    return NoThrow([&]() -> CPortPtr {
+    return RunOrReport("creating a port in memory", [&]() -> CPortPtr {
         CInner& inner = *m_pInner;
         auto* track = inner.Find<CInner::CTrack>(p.idTrack);
         if (!track) return nullptr;
@@ -162,7 +162,7 @@ CRSeqSolution::CPortPtr CRSeqSolution::CreatePort(const CRUid& idPort, const Pro
 
 std::vector<CRSeqSolution::CEventPtr> CRSeqSolution::CreateEvent(const CRUid& idPort,
                                                                  const Property::CListEvent& list) {
-    return NoThrow([&] {
+    return RunOrReport("creating events in memory", [&] {
         std::vector<CEventPtr> created;
         CInner& inner = *m_pInner;
         auto* port = inner.Find<CInner::CPort>(idPort);
@@ -192,7 +192,7 @@ std::vector<CRSeqSolution::CEventPtr> CRSeqSolution::CreateEvent(const CRUid& id
 
 std::pair<CRSeqSolution::CTrackPtr, CRSeqSolution::CTrackPtr> CRSeqSolution::ChangeTrack(
     const CRUid& idTrack, const Property::CTrack* property, const std::u16string* mml) {
-    return NoThrow([&]() -> std::pair<CTrackPtr, CTrackPtr> {
+    return RunOrReport("changing a track in memory", [&]() -> std::pair<CTrackPtr, CTrackPtr> {
         auto* track = m_pInner->Find<CInner::CTrack>(idTrack);
         if (!track) return {};
         const CTrackPtr previous = track->m_info;
@@ -237,7 +237,7 @@ CRSeqSolution::FindEvent(const CRUid& id) {
 }
 
 std::vector<CRSeqSolution::CSequencePtr> CRSeqSolution::GetSequences() {
-    return NoThrow([&] {
+    return RunOrReport("listing sequences", [&] {
         std::vector<CSequencePtr> result;
         result.reserve(m_pInner->m_listSequence.size());
         for (const auto& sequence : m_pInner->m_listSequence) result.push_back(sequence->m_info);
@@ -246,7 +246,7 @@ std::vector<CRSeqSolution::CSequencePtr> CRSeqSolution::GetSequences() {
 }
 
 std::vector<CRSeqSolution::CTrackPtr> CRSeqSolution::GetTracksOfSequence(const CRUid& idSequence) {
-    return NoThrow([&] {
+    return RunOrReport("listing tracks", [&] {
         std::vector<CTrackPtr> result;
         if (const auto* sequence = m_pInner->Find<CInner::CSequence>(idSequence)) {
             result.reserve(sequence->m_listTrack.size());
@@ -257,7 +257,7 @@ std::vector<CRSeqSolution::CTrackPtr> CRSeqSolution::GetTracksOfSequence(const C
 }
 
 std::vector<CRSeqSolution::CPortPtr> CRSeqSolution::GetPortsOfTrack(const CRUid& idTrack) {
-    return NoThrow([&] {
+    return RunOrReport("listing ports", [&] {
         std::vector<CPortPtr> result;
         if (const auto* track = m_pInner->Find<CInner::CTrack>(idTrack)) {
             result.reserve(track->m_listPort.size());
@@ -270,7 +270,7 @@ std::vector<CRSeqSolution::CPortPtr> CRSeqSolution::GetPortsOfTrack(const CRUid&
 std::vector<
     std::tuple<CRSeqSolution::CTrackPtr, CRSeqSolution::CSequencePtr, CRSeqSolution::CPortPtr>>
 CRSeqSolution::GetPortsOfSequence(const CRUid& idSequence) {
-    return NoThrow([&] {
+    return RunOrReport("listing ports", [&] {
         std::vector<std::tuple<CTrackPtr, CSequencePtr, CPortPtr>> result;
         if (const auto* sequence = m_pInner->Find<CInner::CSequence>(idSequence)) {
             for (const auto& track : sequence->m_listTrack)
@@ -282,7 +282,7 @@ CRSeqSolution::GetPortsOfSequence(const CRUid& idSequence) {
 }
 
 std::vector<CRSeqSolution::CEventPtr> CRSeqSolution::GetEventsOfPort(const CRUid& idPort) {
-    return NoThrow([&] {
+    return RunOrReport("listing events", [&] {
         std::vector<CEventPtr> result;
         if (const auto* port = m_pInner->Find<CInner::CPort>(idPort)) {
             result.reserve(port->m_vEvent.size());
@@ -293,7 +293,7 @@ std::vector<CRSeqSolution::CEventPtr> CRSeqSolution::GetEventsOfPort(const CRUid
 }
 
 std::unique_ptr<CRSeqSolution> CRSeqSolution::LoadSequences(CSolutionDb& db, const CRUidSet& ids) {
-    return NoThrow([&] {
+    return RunOrReport("loading sequences", [&] {
         auto solution = std::make_unique<CRSeqSolution>();
         for (const CRUid& id : ids) LoadSequence(*solution, db, id);
         return solution;
@@ -302,17 +302,8 @@ std::unique_ptr<CRSeqSolution> CRSeqSolution::LoadSequences(CSolutionDb& db, con
 
 void CRSeqSolution::LoadSequence(CRSeqSolution& solution, CSolutionDb& db, const CRUid& id) {
     try {
-        if (solution.FindSequence(id)) return;
-        const auto property = db.GetSequence(id);
-        if (!property || !solution.CreateSequence(id, *property)) return;
-        for (const auto& track : db.SelectTracksOfSequence(id)) {
-            if (solution.CreateTrack(id, track->idTrack, track->property))
-                solution.ChangeTrack(track->idTrack, nullptr, &track->sMml);
-        }
-        CRUidSet created;
-        for (const auto& port : db.SelectPortsOfSequence(id)) {
-            if (solution.CreatePort(port->idPort, port->property)) created.insert(port->idPort);
-        }
+        const CRUidSet created = LoadSequenceOutline(solution, db, id);
+        if (created.empty()) return;
         for (const auto& [idPort, list] : db.SelectEventListsOfPorts(created))
             solution.CreateEvent(idPort, list);
     } catch (const std::exception& e) {
@@ -321,6 +312,22 @@ void CRSeqSolution::LoadSequence(CRSeqSolution& solution, CSolutionDb& db, const
     } catch (...) {
         std::fprintf(stderr, "palvor: sequence %s loaded only in part: unknown exception\n", id.ToText().c_str());
     }
+}
+
+CRUidSet CRSeqSolution::LoadSequenceOutline(CRSeqSolution& solution, CSolutionDb& db,
+                                            const CRUid& id) {
+    CRUidSet created;
+    if (solution.FindSequence(id)) return created;
+    const auto property = db.GetSequence(id);
+    if (!property || !solution.CreateSequence(id, *property)) return created;
+    for (const auto& track : db.SelectTracksOfSequence(id)) {
+        if (solution.CreateTrack(id, track->idTrack, track->property))
+            solution.ChangeTrack(track->idTrack, nullptr, &track->sMml);
+    }
+    for (const auto& port : db.SelectPortsOfSequence(id)) {
+        if (solution.CreatePort(port->idPort, port->property)) created.insert(port->idPort);
+    }
+    return created;
 }
 
 }  // namespace DUve

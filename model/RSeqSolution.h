@@ -105,6 +105,11 @@ public:
     static std::unique_ptr<CRSeqSolution> LoadSequences(CSolutionDb& db, const CRUidSet& ids);
     // Loads one sequence from the database unless the solution holds it already.
     static void LoadSequence(CRSeqSolution& solution, CSolutionDb& db, const CRUid& id);
+    // LoadSequence without the events: the sequence, its tracks (with their MML) and its
+    // ports. Returns the identifiers of the ports it created, whose events LoadSequence
+    // would add next.
+    static CRUidSet LoadSequenceOutline(CRSeqSolution& solution, CSolutionDb& db,
+                                        const CRUid& id);
 
 private:
     std::unique_ptr<CInner> m_pInner;

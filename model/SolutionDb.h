@@ -5,10 +5,20 @@
 // success only once it is committed: when the commit fails it reports failure (false,
 // nothing, or an empty result) and nothing of it is stored. Inside a caller's scope its
 // commit is the caller's: the caller's Commit tells whether it was stored.
+//
+// A failure of the storage itself (an SQLite error, memory running out) is not told apart
+// from "no such item" by the results; LastStatus gives its cause, and the operation that
+// gave up because of it reports it once (to the report function, standard error unless
+// set). Open and Close report nothing: their callers say what failed, with LastStatus.
+//
+// The file lifecycle (opening, checking, checkpoints, the server folder's file names) is in
+// SolutionFiles.cpp, the tables' column lists and row mappers in SolutionDbRows.*, the
+// statements and transaction scopes in SolutionDbStatement.*, the queries in SolutionDb.cpp.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,6 +28,7 @@
 
 #include "model/SeqProperty.h"
 #include "runtime/RArchive.h"
+#include "runtime/RStatus.h"
 #include "runtime/RUid.h"
 
 struct sqlite3;
@@ -32,6 +43,9 @@ public:
     // pages all over the id index: fewer, larger pages make a commit of 1,000 events take
     // about half the time of 4 KiB pages (measured by bench_server).
     static constexpr int kPageSize = 32768;
+    // Page cache of a connection, in KiB. A batch of events touches pages all over the id
+    // index; keeping them in memory spares each commit re-reading them.
+    static constexpr int kCacheKiB = 65536;
 
     struct CSequence {
         CRUid idSequence;
@@ -61,16 +75,14 @@ public:
         CRUidSet setSequence, setTrack, setPort, setEvent;
     };
 
-    // One nestable transaction scope. The outermost runs "BEGIN", every scope sets the
-    // savepoint "_<depth>". Commit ends the scope keeping its changes: it releases the
-    // savepoint, and the outermost scope commits. A Commit that fails (the disk is full,
+    // One nestable transaction scope. The outermost runs "BEGIN", every inner scope sets
+    // the savepoint "_<depth>". Commit ends the scope keeping its changes: an inner scope
+    // releases its savepoint, the outermost commits. A Commit that fails (the disk is full,
     // the file cannot be written) rolls the whole scope back and returns false, so what it
     // wrote is not stored; an inner scope's Commit only fails when the transaction around
     // it is already lost. Scopes end innermost first; a scope ends once.
     // Rollback undoes what was done since the scope began; the scope stays open.
-    // A scope left by an exception rolls back. A scope left without Commit commits on the
-    // way out as Commit would; a failure there is rolled back and reported on standard
-    // error, but nobody sees a result: writers call Commit and look at it.
+    // A scope left without Commit (early, or by an exception) is undone.
     class CTransaction {
     public:
         explicit CTransaction(CSolutionDb& db);
@@ -107,11 +119,20 @@ public:
     // is complete, then closes. False when that copy failed (then the -wal file keeps the
     // changes and the next open reads them) or when nothing was open.
     bool Close();
+    // Copies the committed changes from the write-ahead log into the file, synchronised
+    // with the disk (as the automatic checkpoints do); false, with LastStatus, when it
+    // failed or nothing is open. Cheap when there is nothing to copy.
+    bool Checkpoint();
     bool IsOpen() const { return m_db != nullptr; }
     // Commits that failed (and were rolled back) since the database was made: a caller can
     // tell "refused by the storage" from "nothing to do".
     uint64_t CommitFailures() const { return m_nCommitFailures; }
     const std::filesystem::path& GetPath() const { return m_path; }
+    // The cause of the last failure of the last operation (or of the open scope's own
+    // statements); Ok when it succeeded or only found nothing.
+    const CRStatus& LastStatus() const { return m_status; }
+    // Where the operations report their failures, once each; standard error when empty.
+    void SetReport(std::function<void(const CRStatus&)> report) { m_report = std::move(report); }
 
     std::shared_ptr<const CRSeq::Property::CSequence> GetSequence(const CRUid& id);
     std::vector<std::shared_ptr<const CSequence>> SelectSequences(const CRUidSet& ids);
@@ -137,7 +158,6 @@ public:
     std::shared_ptr<const CTrack> CreatePort(const CRUid& idPort, const CRSeq::Property::CPort& p);
     bool UpdatePort(const CRUid& idPort, const CRSeq::Property::CPort& p);
     std::shared_ptr<const CPort> GetPort(const CRUid& id);
-    // The records of these ports carry a null idSequence (the query does not read it).
     std::vector<std::shared_ptr<const CPort>> SelectPorts(const CRUidSet& ids);
     std::vector<std::shared_ptr<const CPort>> SelectPortsOfTrack(const CRUid& idTrack);
     std::vector<std::shared_ptr<const CPort>> SelectPortsOfTracks(const CRUidSet& ids);
@@ -174,12 +194,25 @@ private:
     class CStatement;
     friend class CStatement;
 
+    // Runs one operation: an exception or a recorded SQLite failure ends up in LastStatus
+    // and, when this is the outermost operation, is reported once; an exception gives the
+    // value-initialised result.
+    template <class F>
+    auto Operation(const char* doing, F&& f) noexcept -> decltype(f());
+    // Records the first failure of the running operation (reported when it ends); outside
+    // any operation it is reported now.
+    void Fail(const CRStatus& status);
+    // Records SQLite's failure `rc` of the statement `sql`.
+    void FailSqlite(int rc, const std::string& sql);
+    void Report(const CRStatus& status) noexcept;
+
     // A cached statement for the text (taken out of the cache while in use), or a fresh one.
     sqlite3_stmt* Acquire(const std::string& sql);
     void Release(const std::string& sql, sqlite3_stmt* stmt);
+    void FinalizeCached();
     // Runs a statement that returns no rows; true when it completed.
     bool Execute(const std::string& sql);
-    // Close, saying on standard error when the changes stayed in the -wal file.
+    // Close, reporting when the changes stayed in the -wal file.
     void CloseReporting();
 
     std::filesystem::path m_path;
@@ -187,6 +220,10 @@ private:
     std::vector<CTransaction*> m_vTransaction;
     uint64_t m_nCommitFailures = 0;
     std::unordered_map<std::string, sqlite3_stmt*> m_mapStatement;
+    CRStatus m_status;
+    const char* m_pDoing = "";  // the outermost running operation
+    unsigned m_nOperation = 0;  // depth of the running operations
+    std::function<void(const CRStatus&)> m_report;
 };
 
 namespace SolutionDbInner {

@@ -27,9 +27,11 @@ std::string InsertTimeStamps(const std::string& message, const std::string& stam
 std::string StampNow(const std::string& message);
 
 // Formats (printf-style, UTF-8 or UTF-16 string arguments alike), stamps and sends the
-// text to every member of `senders`. Format strings begin with "\r\n".
+// text to every member of `senders`. Format strings begin with "\r\n". With no member
+// nothing is formatted: a line that nobody receives costs nothing.
 template <class... Args>
 void OutputMessage(const CRThreadMessage::CListSender& senders, const char* fmt, Args&&... args) {
+    if (senders.empty()) return;
     const std::string text = StampNow(Format(fmt, std::forward<Args>(args)...));
     senders.Send(std::make_shared<const CNotifyOutputMessage>(Utf8ToUtf16(text)));
 }

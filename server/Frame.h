@@ -2,6 +2,7 @@
 // (the concatenated serialized commands). Frames follow each other directly.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -10,11 +11,18 @@ namespace DUve::Sequencer {
 
 constexpr size_t kFrameHeaderSize = 4;
 
+// The header announcing a payload of `n` bytes.
+inline std::array<uint8_t, kFrameHeaderSize> EncodeFrameHeader(uint32_t n) {
+    std::array<uint8_t, kFrameHeaderSize> header{};
+    for (size_t i = 0; i < kFrameHeaderSize; ++i) header[i] = static_cast<uint8_t>(n >> (8 * i));
+    return header;
+}
+
 // The frame carrying `payload` (header and payload in one buffer).
 inline std::vector<uint8_t> EncodeFrame(const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> frame(kFrameHeaderSize + payload.size());
-    const auto n = static_cast<uint32_t>(payload.size());
-    for (size_t i = 0; i < kFrameHeaderSize; ++i) frame[i] = static_cast<uint8_t>(n >> (8 * i));
+    const auto header = EncodeFrameHeader(static_cast<uint32_t>(payload.size()));
+    std::memcpy(frame.data(), header.data(), kFrameHeaderSize);
     if (!payload.empty()) std::memcpy(frame.data() + kFrameHeaderSize, payload.data(), payload.size());
     return frame;
 }

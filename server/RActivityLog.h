@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
-#include <string>
 #include <vector>
 
+#include "model/SolutionFiles.h"
+#include "runtime/RStatus.h"
+
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace DUve {
 
@@ -25,30 +27,34 @@ public:
     bool Open(const std::filesystem::path& file);
     bool IsOpen() const { return m_db != nullptr; }
     // One row with the given bytes; false when it could not be written (nothing is
-    // printed: the caller reports it).
+    // printed: the caller reports it, with LastStatus).
     bool AppendLog(const std::vector<uint8_t>& data);
     // Copies the write-ahead log into the file and empties it, then closes; false when
     // that copy failed (the -wal file keeps the rows) or nothing was open.
     bool Close();
+    // Copies the write-ahead log into the file, synchronised with the disk; false, with
+    // LastStatus, when that failed or nothing is open.
+    bool Checkpoint();
+    // The cause of the last failure of Open, AppendLog or Close.
+    const CRStatus& LastStatus() const { return m_status; }
+
+    // Page size of a new log file.
+    static constexpr int kPageSize = 32768;
+    // The write-ahead log is copied into the file, and both synchronised with the disk,
+    // once it holds this many bytes: SQLite's default of 1,000 pages of 4 KiB.
+    static constexpr int64_t kCheckpointBytes = 1000 * 4096;
 
     // "%04u.db" in the server folder for solution `id`.
-    static std::filesystem::path FileOf(const std::filesystem::path& folder, uint32_t id);
+    static std::filesystem::path FileOf(const std::filesystem::path& folder, uint32_t id) {
+        return ActivityLogFileOf(folder, id);
+    }
 
 private:
-    sqlite3* m_db = nullptr;
-};
+    void Fail(int rc, const char* doing);
 
-// The integrity of the server folder's databases.
-struct CRFileCheck {
-    std::filesystem::path file;
-    std::string sResult;  // "ok" or the first problem
-    bool Ok() const { return sResult == "ok"; }
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_append = nullptr;  // prepared once per connection
+    CRStatus m_status;
 };
-// Every solution file ("%04u_solution.db") and activity log ("%04u.db") of `folder` in
-// name order, or the ones of `solution` only, checked with CSolutionDb::CheckIntegrity.
-// Creates and changes nothing; a missing folder has no files, an unreadable one is a
-// single entry with the error.
-std::vector<CRFileCheck> CheckServerFiles(const std::filesystem::path& folder,
-                                          std::optional<uint32_t> solution = std::nullopt);
 
 }  // namespace DUve

@@ -12,6 +12,7 @@
 #include "runtime/RMsBase.h"
 #include "runtime/RThreadBridge.h"
 #include "server/Protocol.h"
+#include "server/ROpenFileLimit.h"
 #include "server/RTally.h"
 
 namespace DUve {

@@ -16,6 +16,7 @@
 
 #include "runtime/RThreadMessage.h"
 #include "runtime/RWorkerThread.h"
+#include "server/RAcceptor.h"
 #include "server/RSocket.h"
 
 namespace DUve {

@@ -1,10 +1,12 @@
 // The command handlers of the sequencer server: each changes or reads the solution
 // database and queues the answers and broadcasts of the message being handled.
+#include <algorithm>
 #include <memory>
 
-#include "midi/RMidiPlayer.h"
+#include "midi/SmfExport.h"
 #include "midi/SmfImport.h"
 #include "mml/MmlCompiler.h"
+#include "model/EventStream.h"
 #include "model/RSeqSolution.h"
 #include "runtime/RMsBase.h"
 #include "server/RSeqServer.h"
@@ -54,15 +56,70 @@ bool OnCreateSequence(CServer& server, const CSessionPtr& session, const CComman
     return true;
 }
 
+// A command written as it was built: the fields of a CCommandCreateEvent encoded straight
+// from the stored rows, so that a port's events are never held as objects.
+class CEncodedCommand : public CBase {
+public:
+    CEncodedCommand(uint16_t id, CRBytes fields) : m_nId(id), m_vFields(std::move(fields)) {}
+    uint16_t GetSerializeId() const override { return m_nId; }
+    void Serialize(CRArchive& ar) const override { ar.WriteRaw(m_vFields.data(), m_vFields.size()); }
+
+private:
+    uint16_t m_nId;
+    CRBytes m_vFields;
+};
+
+// The CCommandCreateEvent of every event of the port, in step order (equal steps in the
+// order they were stored), encoded as CCommandCreateEvent encodes its list. Events whose
+// identifier names an item of the outline, or whose property cannot be read, are left out,
+// as loading the sequence leaves them out.
+CPtr EncodeEventsOfPort(CSolutionDb& db, const CRUid& idPort, const CRUidSet& taken) {
+    CEventStream stream(db, {idPort});
+    CRBytes fields;
+    // A note takes 28 bytes; most events take about as much.
+    fields.reserve(CRUid::kSize + 4 + stream.Count() * 28);
+    CRArchive ar(fields);
+    ar.WriteUid(idPort);
+    const size_t countAt = fields.size();
+    ar.WriteU32(0);
+    uint32_t count = 0;
+    CEventStream::CRow row;
+    while (stream.Next(row)) {
+        if (taken.count(row.idEvent)) continue;
+        const auto property = CEventStream::DecodeProperty(row.pData, row.nData);
+        if (!property) continue;
+        ar.WriteUid(row.idEvent);
+        ar.WriteU32(row.nStep);
+        ar.WriteU16(property->GetSerializeId());
+        property->Serialize(ar);
+        ++count;
+    }
+    CRBytes n;
+    CRArchive(n).WriteU32(count);
+    std::copy(n.begin(), n.end(), fields.begin() + countAt);
+    fields.shrink_to_fit();
+    return std::make_shared<CEncodedCommand>(CCommandCreateEvent::SerializeId(), std::move(fields));
+}
+
 bool OnOpenSequence(CServer& server, const CSessionPtr& session, const CCommandOpenSequence& c,
                     CBatch& batch) {
-    const auto solution = CRSeqSolution::LoadSequences(server.Db(), c.idSet);
+    // The outline (sequences, tracks, ports) as loading would make it; the events are
+    // encoded from storage port by port.
+    CRSeqSolution solution;
+    for (const CRUid& id : c.idSet) CRSeqSolution::LoadSequenceOutline(solution, server.Db(), id);
+    CRUidSet taken;
+    for (const auto& seq : solution.GetSequences()) {
+        taken.insert(seq->idSequence);
+        for (const auto& track : solution.GetTracksOfSequence(seq->idSequence)) taken.insert(track->idTrack);
+        for (const auto& entry : solution.GetPortsOfSequence(seq->idSequence))
+            taken.insert(std::get<2>(entry)->idPort);
+    }
     CRUidSet opened;
-    for (const auto& seq : solution->GetSequences())
+    for (const auto& seq : solution.GetSequences())
         if (session->setOpen.insert(seq->idSequence).second) opened.insert(seq->idSequence);
     batch.AddReply(session, std::make_shared<CCommandOpenSequence>(opened));
     for (const auto& idSequence : opened) {
-        for (const auto& track : solution->GetTracksOfSequence(idSequence)) {
+        for (const auto& track : solution.GetTracksOfSequence(idSequence)) {
             batch.AddReply(session, std::make_shared<CCommandCreateTrack>(
                                         track->idTrack, idSequence, track->property));
             if (!track->sMml.empty())
@@ -71,13 +128,10 @@ bool OnOpenSequence(CServer& server, const CSessionPtr& session, const CCommandO
         }
     }
     for (const auto& idSequence : opened) {
-        for (const auto& entry : solution->GetPortsOfSequence(idSequence)) {
+        for (const auto& entry : solution.GetPortsOfSequence(idSequence)) {
             const auto& port = std::get<2>(entry);
             batch.AddReply(session, std::make_shared<CCommandCreatePort>(port->idPort, port->property));
-            P::CListEvent events;
-            for (const auto& e : solution->GetEventsOfPort(port->idPort))
-                events.Insert(std::make_shared<const P::CEventCommon>(e->idEvent, e->nStep, e->property));
-            batch.AddReply(session, std::make_shared<CCommandCreateEvent>(port->idPort, std::move(events)));
+            batch.AddReply(session, EncodeEventsOfPort(server.Db(), port->idPort, taken));
         }
     }
     return false;
@@ -179,20 +233,20 @@ bool OnCreateEvent(CServer& server, const CSessionPtr& session, const CCommandCr
                    CBatch& batch) {
     for (const auto& e : c.events)
         if (e && RefusedNullId(server, session, e->idEvent, "Event")) return false;
-    CSolutionDb::CTransaction scope(server.Db());
+    // InsertEvents commits (or undoes) the events as one transaction.
     std::vector<const P::CEventCommon*> skipped;
     const auto port = server.Db().InsertEvents(c.idPort, c.events, &skipped);
-    if (!port || !scope.Commit()) {
-        scope.Rollback();
-        return false;
-    }
+    if (!port) return false;
     // An event whose identifier was already taken kept the stored row, so it is not
-    // announced: clients learn what the solution holds, not what was asked.
-    if (skipped.empty())
-        batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, c.events), port->idSequence);
-    else if (skipped.size() < c.events.size())
-        batch.Broadcast(std::make_shared<CCommandCreateEvent>(c.idPort, CSolutionDb::Without(c.events, skipped)),
-                        port->idSequence);
+    // announced: clients learn what the solution holds, not what was asked. With nothing
+    // skipped the received command goes on as it is, not copied.
+    if ((!skipped.empty() && skipped.size() == c.events.size()) || !batch.HasAudience(port->idSequence))
+        return true;
+    CPtr broadcast = skipped.empty() ? batch.Received(c) : nullptr;
+    if (!broadcast)
+        broadcast = std::make_shared<CCommandCreateEvent>(
+            c.idPort, skipped.empty() ? c.events : CSolutionDb::Without(c.events, skipped));
+    batch.Broadcast(broadcast, port->idSequence);
     return true;
 }
 
@@ -244,15 +298,11 @@ bool OnLoadSmf(CServer& server, const CSessionPtr& session, const CCommandLoadSm
     return true;
 }
 
-// The longest the server thread waits for a player to render an export.
-constexpr std::chrono::seconds kExportTimeout{30};
-
 bool OnExportSmf(CServer& server, const CSessionPtr& session, const CCommandExportSmf& c,
                  CBatch& batch) {
-    CRBytes smf = ExportSmf(server.Db(), c.idSequence, kExportTimeout);
-    if (smf.empty())
-        CRMsBase::OutputMessage(server.Senders(), "\r\n%s-> ExportSmf %s : no answer from the player.",
-                                session->socket->GetRemoteAddressText(), c.idSequence.ToText());
+    // Streamed from storage into the score order and the writer: the sequence is never
+    // loaded as a whole.
+    CRBytes smf = ExportSmfFromStorage(server.Db(), c.idSequence);
     // Answered in every case, with the request's identifiers.
     batch.AddReply(session, std::make_shared<CCommandExportedSmf>(c.idRequest, c.idSequence, std::move(smf)));
     return false;

@@ -2,13 +2,15 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <future>
+
+#include <boost/asio/steady_timer.hpp>
 
 #include "runtime/RMsBase.h"
 #include "runtime/RPaths.h"
 #include "runtime/RThreadBridge.h"
-#include "server/Frame.h"
 
 namespace DUve {
 
@@ -27,19 +29,22 @@ void CServer::CSendBatch::Broadcast(const CProtocol::CPtr& command, const CRUid&
         if (all || session->setOpen.count(idSequence)) m_queues[session].push_back(command);
 }
 
+bool CServer::CSendBatch::HasAudience(const CRUid& idSequence) const {
+    if (idSequence.IsNull()) return !m_server.m_sessions.empty();
+    for (const auto& session : m_server.m_sessions)
+        if (session->setOpen.count(idSequence)) return true;
+    return false;
+}
+
 void CServer::CSendBatch::Flush() {
-    // Sessions that receive the same commands (a broadcast) share one framed buffer.
-    const std::vector<CProtocol::CPtr>* lastCommands = nullptr;
-    std::shared_ptr<const CRBytes> lastFrame;
+    // Sessions that receive the same commands (a broadcast) share one frame, encoded once.
+    std::map<std::vector<CProtocol::CPtr>, CRSocket::CFramePtr> frames;
     for (auto& [weak, commands] : m_queues) {
         const auto session = weak.lock();
         if (!session) continue;
-        if (!lastCommands || *lastCommands != commands) {
-            const CRBytes bytes = CProtocol::CSerialize::SaveObjects(commands);
-            lastFrame = bytes.empty() ? nullptr : std::make_shared<const CRBytes>(EncodeFrame(bytes));
-            lastCommands = &commands;
-        }
-        if (lastFrame) session->socket->SendFrame(lastFrame);
+        auto [it, added] = frames.try_emplace(commands);
+        if (added) it->second = CRSocket::CFrame::Make(CProtocol::CSerialize::SaveObjects(commands));
+        if (it->second) session->socket->SendFrame(it->second);
     }
     m_queues.clear();
 }
@@ -59,6 +64,7 @@ std::vector<CProtocol::CPtr> CServer::Dispatch(const CSessionPtr& session,
         if (it == table.end()) continue;
         bool logged = false;
         const uint64_t failuresBefore = m_db.CommitFailures();
+        batch.m_received = command;
         try {
             logged = it->second(*this, session, *command, batch);
         } catch (const std::exception& e) {
@@ -71,6 +77,7 @@ std::vector<CProtocol::CPtr> CServer::Dispatch(const CSessionPtr& session,
             CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u %s failed : unknown exception",
                                     m_nServerId, std::string(CProtocol::ClassName(command->GetSerializeId())));
         }
+        batch.m_received = nullptr;
         // What the storage refused was not done: it is not recorded as a request either.
         if (m_db.CommitFailures() != failuresBefore) {
             logged = false;
@@ -93,7 +100,12 @@ public:
           m_server(id, m_db, senders),
           m_io(io),
           m_dbFile(SolutionFileOf(folder, id)),
-          m_logFile(CRActivityLog::FileOf(folder, id)) {
+          m_logFile(CRActivityLog::FileOf(folder, id)),
+          m_idle(io) {
+        // By value: the database reports its closing after the other members are gone.
+        m_db.SetReport([senders, id](const CRStatus& status) {
+            CRMsBase::OutputMessage(senders, "\r\nServer id=%u : %s", id, status.Text());
+        });
         OpenFiles();
     }
 
@@ -116,11 +128,11 @@ public:
     // logged once per attempt.
     bool OpenFiles() {
         if (!m_db.IsOpen() && !m_db.Open(m_dbFile))
-            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u cannot open the solution file %s",
-                                    m_server.ServerId(), m_dbFile.string());
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u cannot open the solution file %s : %s",
+                                    m_server.ServerId(), m_dbFile.string(), m_db.LastStatus().Text());
         if (!m_log.IsOpen() && !m_log.Open(m_logFile))
-            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u cannot open the activity log %s",
-                                    m_server.ServerId(), m_logFile.string());
+            CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u cannot open the activity log %s : %s",
+                                    m_server.ServerId(), m_logFile.string(), m_log.LastStatus().Text());
         return m_db.IsOpen() && m_log.IsOpen();
     }
 
@@ -149,6 +161,9 @@ public:
             CRMsBase::OutputMessage(m_senders, "\r\nAddUser[%s] Failed.", std::string("nothing"));
             return;
         }
+        // The connection stays here until it closes: a client's pipelined frames are taken
+        // in with few reads, and the answers to them leave together.
+        session->socket->SetReadAhead(true);
         m_server.Sessions().insert(session);
         std::weak_ptr<CServer::CSession> weak = session;
         session->socket->SetDataCallback(
@@ -172,7 +187,7 @@ private:
         const auto session = weak.lock();
         if (!session) return;
         const auto commands = CProtocol::CSerialize::LoadObjects(*payload);
-        const std::string address = session->socket->GetRemoteAddressText();
+        const std::string& address = session->socket->GetRemoteAddressText();
         if (commands.empty()) {
             CRMsBase::OutputMessage(m_senders, "\r\n%s-> SocketDataReceive error.", address);
         } else {
@@ -181,15 +196,48 @@ private:
             CServer::CSendBatch batch(m_server);
             const auto accepted = m_server.Dispatch(session, commands, batch);
             if (!accepted.empty()) {
+                NoteChange();
                 const CRBytes bytes = CProtocol::CSerialize::SaveObjects(accepted);
                 if (!bytes.empty() && !m_log.AppendLog(bytes))
                     CRMsBase::OutputMessage(m_senders,
-                                            "\r\nServer id=%u could not record %d commands in the activity log",
-                                            m_server.ServerId(), static_cast<int>(accepted.size()));
+                                            "\r\nServer id=%u could not record %d commands in the activity log : %s",
+                                            m_server.ServerId(), static_cast<int>(accepted.size()),
+                                            m_log.LastStatus().Text());
             }
             batch.Flush();
         }
         if (session->socket->IsOpen()) session->socket->StartReceive();
+    }
+
+    // Once the server has been idle for kIdleCheckpoint after a change, both files get
+    // their write-ahead logs copied in and synchronised with the disk. This adds
+    // synchronisations (the automatic ones, after a set amount of log, stay): what was
+    // committed before a pause is on the disk a moment later instead of whenever the log
+    // next fills, and the next burst starts with an empty log. The timer is armed once per
+    // pause, not per message.
+    void NoteChange() {
+        m_lastChange = std::chrono::steady_clock::now();
+        if (!m_bIdleArmed) ArmIdle(kIdleCheckpoint);
+    }
+
+    void ArmIdle(std::chrono::steady_clock::duration after) {
+        m_bIdleArmed = true;
+        m_idle.expires_after(after);
+        m_idle.async_wait([this](const boost::system::error_code& ec) {
+            if (ec) return;  // cancelled: the server is going, `this` may be gone
+            m_bIdleArmed = false;
+            const auto quiet = std::chrono::steady_clock::now() - m_lastChange;
+            if (quiet < kIdleCheckpoint) {
+                ArmIdle(kIdleCheckpoint - quiet);
+                return;
+            }
+            if (m_db.IsOpen() && !m_db.Checkpoint())
+                CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u : %s", m_server.ServerId(),
+                                        m_db.LastStatus().Text());
+            if (m_log.IsOpen() && !m_log.Checkpoint())
+                CRMsBase::OutputMessage(m_senders, "\r\nServer id=%u : %s", m_server.ServerId(),
+                                        m_log.LastStatus().Text());
+        });
     }
 
     void OnError(const std::weak_ptr<CServer::CSession>& weak, const boost::system::error_code& ec) {
@@ -211,14 +259,15 @@ private:
     boost::asio::io_context& m_io;
     std::filesystem::path m_dbFile;
     std::filesystem::path m_logFile;
+    boost::asio::steady_timer m_idle;  // the checkpoint after a pause
+    bool m_bIdleArmed = false;
+    std::chrono::steady_clock::time_point m_lastChange;
 };
 
 std::filesystem::path CRSeqServer::DefaultFolder() { return PalvorFolder("server"); }
 
 std::filesystem::path CRSeqServer::SolutionFileOf(const std::filesystem::path& folder, uint32_t id) {
-    char name[40];
-    std::snprintf(name, sizeof name, "%04u_solution.db", id);
-    return folder / name;
+    return DUve::SolutionFileOf(folder, id);
 }
 
 CRSeqServer::CRSeqServer(const CRThreadMessage::CListSender& senders, uint32_t solutionId,

@@ -4,6 +4,7 @@
 // and broadcasts of one message together.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -44,11 +45,21 @@ public:
         // To every session that has `idSequence` open; the null id means every session.
         void Broadcast(const CProtocol::CPtr& command, const CRUid& idSequence);
         void Flush();
+        // Whether a broadcast for `idSequence` would reach any session: a handler builds
+        // a broadcast only when someone receives it.
+        bool HasAudience(const CRUid& idSequence) const;
+        // The received command being handled, shared, when it is `command`: a handler
+        // that would send it on unchanged passes it instead of a copy. Null otherwise.
+        CProtocol::CPtr Received(const CProtocol::CBase& command) const {
+            return m_received.get() == &command ? m_received : nullptr;
+        }
         // Commands queued for `session` (tests and diagnostics).
         std::vector<CProtocol::CPtr> QueuedFor(const CSessionPtr& session) const;
 
     private:
+        friend class CServer;
         CServer& m_server;
+        CProtocol::CPtr m_received;  // set by Dispatch while a handler runs
         std::map<std::weak_ptr<CSession>, std::vector<CProtocol::CPtr>,
                  std::owner_less<std::weak_ptr<CSession>>>
             m_queues;
@@ -104,6 +115,10 @@ public:
     // Runs `f` on the server thread and waits for it (tests and tools); false when it
     // threw or could not run. Never waits for a request the service will not run.
     bool Sync(const std::function<void(Sequencer::CServer&)>& f);
+
+    // After a change, a pause this long makes the server copy both files' write-ahead
+    // logs into them, synchronised with the disk.
+    static constexpr std::chrono::milliseconds kIdleCheckpoint{1000};
 
     static std::filesystem::path DefaultFolder();
     static std::filesystem::path SolutionFileOf(const std::filesystem::path& folder, uint32_t id);

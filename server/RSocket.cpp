@@ -1,13 +1,9 @@
 #include "server/RSocket.h"
 
-#include <sys/resource.h>
+#include <malloc.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <limits>
-#include <mutex>
-#include <unordered_map>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
@@ -18,146 +14,22 @@ namespace DUve::CRSocket {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-// ---- process-wide send budget ----
+// ---- frame ----
 
-namespace {
+CFrame::CFrame(CPayload payload)
+    : m_header(Sequencer::EncodeFrameHeader(static_cast<uint32_t>(payload ? payload->size() : 0))),
+      m_payload(payload ? std::move(payload) : std::make_shared<const CBytes>()),
+      m_charge(Sequencer::kFrameHeaderSize + m_payload->size()) {}
 
-class CSocketErrorCategory : public boost::system::error_category {
-public:
-    const char* name() const noexcept override { return "palvor.socket"; }
-    std::string message(int) const override {
-        return "dropped: the send queues of all connections went over the process limit and "
-               "this connection's was the largest";
-    }
-};
-
-}  // namespace
-
-boost::system::error_code ErrorGlobalSendLimit() {
-    static const CSocketErrorCategory category;
-    return {1, category};
+std::shared_ptr<const CFrame> CFrame::Make(CBytes payload) {
+    if (payload.empty()) return nullptr;
+    return std::make_shared<const CFrame>(std::make_shared<const CBytes>(std::move(payload)));
 }
 
-// The queued bytes of all connections and the connections that queued any, so that the
-// largest can be found when the total goes over the limit. The counters are atomics
-// touched on every send; the registry's mutex is taken once per connection (on its first
-// send and at its end) and while the limit is enforced.
-struct CSendBudget {
-    struct CEntry {
-        std::weak_ptr<CSocket> socket;
-        tcp::socket::executor_type executor;
-    };
-
-    static CSendBudget& Get() {
-        static CSendBudget* budget = new CSendBudget;  // outlives every socket, also at exit
-        return *budget;
-    }
-
-    bool Over() const {
-        return queued.load(std::memory_order_relaxed) >
-               evicting.load(std::memory_order_relaxed) + limit.load(std::memory_order_relaxed);
-    }
-
-    void Enter(CSocket& s) {
-        std::weak_ptr<CSocket> weak = s.weak_from_this();
-        if (weak.expired()) return;  // not shared: it cannot be chosen, only counted
-        std::lock_guard lock(mutex);
-        sockets.emplace(&s, CEntry{std::move(weak), s.m_socket.get_executor()});
-        s.m_bInBudget = true;
-    }
-
-    void Leave(CSocket& s) {
-        std::lock_guard lock(mutex);
-        sockets.erase(&s);
-    }
-
-    // Chooses the largest queues until the rest fits; each chosen connection fails on its
-    // own thread, and its bytes count as leaving from now on.
-    void Enforce() {
-        std::lock_guard lock(mutex);
-        while (Over()) {
-            const CEntry* worst = nullptr;
-            CSocket* worstSocket = nullptr;
-            size_t most = 0;
-            for (const auto& [s, entry] : sockets) {
-                if (s->m_bEvicted.load()) continue;
-                const size_t n = s->m_nPendingBytes.load(std::memory_order_relaxed);
-                if (n > most) {
-                    most = n;
-                    worst = &entry;
-                    worstSocket = s;
-                }
-            }
-            if (!worst) return;
-            // Counted before the credit is stored: whichever of this and the owner's
-            // DropQueue() comes first, the credit is given back exactly once.
-            evicting += most;
-            worstSocket->m_bEvicted.store(true);
-            worstSocket->m_nEvictCredit.store(most);
-            asio::post(worst->executor, [weak = worst->socket] {
-                if (auto self = weak.lock()) {
-                    self->Fail(ErrorGlobalSendLimit());
-                    self->DropQueue();  // also when it had failed already for another reason
-                }
-            });
-        }
-    }
-
-    std::atomic<size_t> queued{0};
-    std::atomic<size_t> evicting{0};
-    std::atomic<size_t> limit{kDefaultGlobalSendLimit};
-    std::mutex mutex;
-    std::unordered_map<CSocket*, CEntry> sockets;
-};
-
-void SetGlobalSendLimit(size_t bytes) {
-    // Kept far from the top of size_t so that "evicting + limit" cannot wrap.
-    CSendBudget::Get().limit = std::min(bytes, std::numeric_limits<size_t>::max() / 2);
-}
-
-size_t GlobalSendLimit() { return CSendBudget::Get().limit.load(); }
-
-size_t GlobalQueuedBytes() { return CSendBudget::Get().queued.load(); }
-
-// ---- descriptors ----
-
-namespace {
-
-uint64_t LimitValue(rlim_t v) {
-    return v == RLIM_INFINITY ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(v);
-}
-
-}  // namespace
-
-COpenFileLimit OpenFileLimit() {
-    COpenFileLimit out;
-    rlimit r{};
-    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) {
-        out.nError = errno;
-        return out;
-    }
-    out.nSoft = LimitValue(r.rlim_cur);
-    out.nHard = LimitValue(r.rlim_max);
-    return out;
-}
-
-COpenFileLimit RaiseOpenFileLimit() {
-    rlimit r{};
-    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return OpenFileLimit();
-    int error = 0;
-    if (r.rlim_cur != r.rlim_max) {
-        rlimit raised = r;
-        raised.rlim_cur = r.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) error = errno;  // e.g. an infinite hard limit
-    }
-    COpenFileLimit out = OpenFileLimit();
-    if (!out.nError) out.nError = error;
-    return out;
-}
-
-CBackoff::CDelay CBackoff::Next() {
-    m_next = m_next == CDelay::zero() ? m_first : std::min(m_most, m_next * 2);
-    return m_next;
+bool ReturnFreedMemory(size_t bytesJustFreed) {
+    if (bytesJustFreed < kTrimAfterBytes) return false;
+    malloc_trim(0);
+    return true;
 }
 
 // ---- connection ----
@@ -169,28 +41,19 @@ CHandle::~CHandle() {
 CSocket::CSocket(asio::io_context& io) : m_socket(io) {}
 
 CSocket::~CSocket() {
-    auto& budget = CSendBudget::Get();
-    if (m_bInBudget) budget.Leave(*this);
-    budget.queued -= m_nPendingBytes.load();
-    budget.evicting -= m_nEvictCredit.exchange(0);
+    // Out of the registry first, so that the budget no longer chooses this connection.
+    m_account.Leave();
+    DropQueue();
     boost::system::error_code ec;
     m_socket.close(ec);
 }
 
-void CSocket::AddPending(size_t bytes) {
-    m_nPendingBytes += bytes;
-    CSendBudget::Get().queued += bytes;
-}
-
-void CSocket::ReleasePending(size_t bytes) {
-    m_nPendingBytes -= bytes;
-    CSendBudget::Get().queued -= bytes;
-}
-
 void CSocket::DropQueue() {
+    for (const auto& frame : m_writing) m_account.Unqueue(frame->Charge());
+    for (const auto& frame : m_sendQueue) m_account.Unqueue(frame->Charge());
+    m_writing.clear();  // the socket is closed: no write in flight still reads them
     m_sendQueue.clear();
-    ReleasePending(m_nPendingBytes.load());
-    CSendBudget::Get().evicting -= m_nEvictCredit.exchange(0);
+    m_account.Settle();
 }
 
 bool CSocket::Assign(int nativeHandle) {
@@ -205,6 +68,8 @@ bool CSocket::Assign(int nativeHandle) {
         return false;
     }
     m_socket.set_option(tcp::no_delay(true), ec);  // replies are small frames
+    m_sRemote.clear();
+    NoteRemoteAddress();
     return true;
 }
 
@@ -221,25 +86,94 @@ void CSocket::Fail(const boost::system::error_code& ec) {
 }
 
 void CSocket::StartReceive() {
+    if (!m_bReadAhead) return ReadHeader();
+    if (m_bDelivering) {  // the delivery loop goes on with the next frame
+        m_bWantNext = true;
+        return;
+    }
     std::weak_ptr<CSocket> weak = weak_from_this();
-    asio::async_read(
-        m_socket, asio::buffer(m_header, sizeof m_header),
-        [weak](const boost::system::error_code& ec, size_t) {
-            auto self = weak.lock();
-            if (!self) return;
-            if (ec) return self->Fail(ec);
-            const uint32_t n = static_cast<uint32_t>(self->m_header[0]) |
-                               static_cast<uint32_t>(self->m_header[1]) << 8 |
-                               static_cast<uint32_t>(self->m_header[2]) << 16 |
-                               static_cast<uint32_t>(self->m_header[3]) << 24;
-            if (n > self->m_nMaxPayload) return self->Fail(asio::error::message_size);
-            auto payload = std::make_shared<CBytes>();
-            if (n == 0) {
-                if (self->m_onData) self->m_onData(payload);
-                return;
-            }
-            self->ReadPayload(std::move(payload), n);
+    if (m_nInEnd - m_nInPos >= Sequencer::kFrameHeaderSize) {
+        // Not from inside the caller: the frame comes from the event loop.
+        asio::post(m_socket.get_executor(), [weak] {
+            if (auto self = weak.lock()) self->DeliverBuffered();
         });
+        return;
+    }
+    ReadMore();
+}
+
+void CSocket::ReadMore() {
+    if (m_in.size() != kReadAhead) m_in.resize(kReadAhead);
+    if (m_nInPos > 0) {  // what is left of a frame goes to the front
+        std::memmove(m_in.data(), m_in.data() + m_nInPos, m_nInEnd - m_nInPos);
+        m_nInEnd -= m_nInPos;
+        m_nInPos = 0;
+    }
+    std::weak_ptr<CSocket> weak = weak_from_this();
+    m_socket.async_read_some(asio::buffer(m_in.data() + m_nInEnd, m_in.size() - m_nInEnd),
+                             [weak](const boost::system::error_code& ec, size_t n) {
+                                 auto self = weak.lock();
+                                 if (!self) return;
+                                 if (ec) return self->Fail(ec);
+                                 self->m_nInEnd += n;
+                                 self->DeliverBuffered();
+                             });
+}
+
+void CSocket::DeliverBuffered() {
+    const auto self = shared_from_this();  // the callback may release the last owner
+    for (int delivered = 0;; ++delivered) {
+        if (m_bFailed || !m_socket.is_open()) return;
+        const size_t buffered = m_nInEnd - m_nInPos;
+        if (buffered < Sequencer::kFrameHeaderSize) {
+            // All that arrived is handled: the answers leave before the next read waits.
+            if (m_writing.empty() && !m_sendQueue.empty()) WriteQueued();
+            return ReadMore();
+        }
+        uint8_t header[Sequencer::kFrameHeaderSize];
+        std::memcpy(header, m_in.data() + m_nInPos, sizeof header);
+        const uint32_t n = Sequencer::DecodeFrameHeader(header);
+        if (n > m_nMaxPayload) return Fail(asio::error::message_size);
+        const uint8_t* body = m_in.data() + m_nInPos + sizeof header;
+        if (buffered - sizeof header < n) {
+            if (sizeof header + n <= m_in.size()) return ReadMore();
+            // Larger than the buffer: the rest is read straight into the payload.
+            auto payload = std::make_shared<CBytes>(body, static_cast<const uint8_t*>(m_in.data() + m_nInEnd));
+            m_nInPos = m_nInEnd = 0;
+            return ReadPayload(std::move(payload), n);
+        }
+        if (delivered == kMaxDeliveries) {  // the other connections get their turn
+            std::weak_ptr<CSocket> weak = self;
+            asio::post(m_socket.get_executor(), [weak] {
+                if (auto again = weak.lock()) again->DeliverBuffered();
+            });
+            return;
+        }
+        auto payload = std::make_shared<const CBytes>(body, body + n);
+        m_nInPos += sizeof header + n;
+        m_bWantNext = false;
+        m_bDelivering = true;
+        if (m_onData) m_onData(payload);
+        m_bDelivering = false;
+        if (!m_bWantNext) return;
+    }
+}
+
+void CSocket::ReadHeader() {
+    std::weak_ptr<CSocket> weak = weak_from_this();
+    asio::async_read(m_socket, asio::buffer(m_header), [weak](const boost::system::error_code& ec, size_t) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (ec) return self->Fail(ec);
+        const uint32_t n = Sequencer::DecodeFrameHeader(self->m_header);
+        if (n > self->m_nMaxPayload) return self->Fail(asio::error::message_size);
+        auto payload = std::make_shared<CBytes>();
+        if (n == 0) {
+            if (self->m_onData) self->m_onData(payload);
+            return;
+        }
+        self->ReadPayload(std::move(payload), n);
+    });
 }
 
 // The buffer grows with what arrives (doubling, from 64 KiB), so a header that announces a
@@ -261,17 +195,12 @@ void CSocket::ReadPayload(std::shared_ptr<CBytes> payload, size_t total) {
 }
 
 void CSocket::Send(const CBytes& payload) {
-    if (payload.empty()) return;
-    auto frame = std::make_shared<CBytes>(4 + payload.size());
-    const auto n = static_cast<uint32_t>(payload.size());
-    for (int i = 0; i < 4; ++i) (*frame)[i] = static_cast<uint8_t>(n >> (8 * i));
-    std::memcpy(frame->data() + 4, payload.data(), payload.size());
-    SendFrame(std::move(frame));
+    if (!payload.empty()) SendFrame(std::make_shared<const CFrame>(std::make_shared<const CBytes>(payload)));
 }
 
-void CSocket::SendFrame(std::shared_ptr<const CBytes> frame) {
-    if (!frame || frame->size() <= 4 || m_bOverflow || m_bFailed || m_bEvicted.load()) return;
-    if (m_nPendingBytes + frame->size() > m_nSendLimit) {
+void CSocket::SendFrame(CFramePtr frame) {
+    if (!frame || frame->Payload().empty() || m_bOverflow || m_bFailed || m_account.Evicted()) return;
+    if (m_account.Pending() + frame->Size() > m_nSendLimit) {
         // The peer does not read: fail the connection (reported from the event loop, not
         // from inside the caller's send).
         m_bOverflow = true;
@@ -281,33 +210,67 @@ void CSocket::SendFrame(std::shared_ptr<const CBytes> frame) {
         });
         return;
     }
-    if (!m_bInBudget) CSendBudget::Get().Enter(*this);
-    AddPending(frame->size());
-    m_sendQueue.push_back(std::move(frame));
-    if (m_sendQueue.size() == 1) WriteFront();
-    auto& budget = CSendBudget::Get();
-    if (budget.Over()) budget.Enforce();
-}
-
-void CSocket::WriteFront() {
+    if (!m_account.Joined()) {
+        std::weak_ptr<CSocket> weak = weak_from_this();
+        // Not shared: it cannot be chosen, only counted.
+        if (!weak.expired())
+            m_account.Join([weak, executor = m_socket.get_executor()] {
+                asio::post(executor, [weak] {
+                    if (auto self = weak.lock()) {
+                        self->Fail(ErrorGlobalSendLimit());
+                        self->DropQueue();  // also when it had failed already for another reason
+                    }
+                });
+            });
+    }
+    m_sendQueue.push_back(frame);
+    m_account.Queue(frame->Charge());
+    if (!m_writing.empty() || m_bWritePosted) return;
+    // Written once the caller's handler is over, together with whatever it queues after.
+    m_bWritePosted = true;
     std::weak_ptr<CSocket> weak = weak_from_this();
-    auto front = m_sendQueue.front();
-    asio::async_write(m_socket, asio::buffer(*front),
-                      [weak, front](const boost::system::error_code& ec, size_t) {
-                          auto self = weak.lock();
-                          if (!self || self->m_bFailed) return;  // the queue is gone
-                          if (ec) return self->Fail(ec);
-                          self->ReleasePending(front->size());
-                          self->m_sendQueue.pop_front();
-                          if (!self->m_sendQueue.empty()) self->WriteFront();
-                      });
+    asio::post(m_socket.get_executor(), [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->m_bWritePosted = false;
+        if (!self->m_bFailed && self->m_writing.empty() && !self->m_sendQueue.empty()) self->WriteQueued();
+    });
 }
 
-std::string CSocket::GetRemoteAddressText() const {
+void CSocket::WriteQueued() {
+    CGather gather;
+    while (!m_sendQueue.empty() && m_writing.size() < kMaxGather) {
+        m_writing.push_back(std::move(m_sendQueue.front()));
+        m_sendQueue.pop_front();
+        gather.buffers[gather.n++] = m_writing.back()->Header();
+        gather.buffers[gather.n++] = asio::buffer(m_writing.back()->Payload());
+    }
+    std::weak_ptr<CSocket> weak = weak_from_this();
+    asio::async_write(m_socket, gather, [weak](const boost::system::error_code& ec, size_t) {
+        auto self = weak.lock();
+        if (!self || self->m_bFailed) return;  // the frames are gone with the queue
+        if (ec) return self->Fail(ec);
+        size_t written = 0;
+        for (const auto& frame : self->m_writing) {
+            self->m_account.Unqueue(frame->Charge());
+            written += frame->Size();
+        }
+        self->m_writing.clear();
+        ReturnFreedMemory(written);
+        if (!self->m_sendQueue.empty()) self->WriteQueued();
+    });
+}
+
+void CSocket::NoteRemoteAddress() const {
     boost::system::error_code ec;
     const auto ep = m_socket.remote_endpoint(ec);
-    if (ec) return "nothing";
-    return ep.address().to_string() + ":" + std::to_string(ep.port());
+    if (!ec) m_sRemote = ep.address().to_string() + ":" + std::to_string(ep.port());
+}
+
+const std::string& CSocket::GetRemoteAddressText() const {
+    static const std::string kNothing = "nothing";
+    if (m_sRemote.empty() && m_socket.is_open()) NoteRemoteAddress();
+    return m_sRemote.empty() ? kNothing : m_sRemote;
 }
 
 void CSocket::Close() {
@@ -318,99 +281,6 @@ void CSocket::Close() {
 int CSocket::DuplicateHandle() const {
     if (!m_socket.is_open()) return -1;
     return ::dup(const_cast<tcp::socket&>(m_socket).native_handle());
-}
-
-CAcceptor::CAcceptor(asio::io_context& io) : m_io(io), m_acceptor(io), m_retry(io) {}
-
-CAcceptor::~CAcceptor() {
-    *m_alive = false;
-    Close();
-}
-
-void CAcceptor::Close() {
-    boost::system::error_code ec;
-    m_acceptor.close(ec);
-    m_retry.cancel();
-    ++m_nGeneration;  // whatever is still under way for the old socket ends quietly
-    m_bHeld = false;
-    m_nFailures = 0;
-    m_backoff.Reset();
-}
-
-uint16_t CAcceptor::LocalPort() const {
-    boost::system::error_code ec;
-    const auto ep = m_acceptor.local_endpoint(ec);
-    return ec ? 0 : ep.port();
-}
-
-void CAcceptor::Listen(uint16_t port) {
-    auto report = [this](const boost::system::error_code& ec) {
-        if (m_onError) m_onError(ec);
-    };
-    if (port == 0) return report(asio::error::invalid_argument);
-    if (m_acceptor.is_open()) return report(asio::error::already_open);
-    boost::system::error_code ec;
-    m_acceptor.open(tcp::v4(), ec);
-    // Lets a restarted server bind while old connections sit in TIME_WAIT; on Linux it
-    // never lets a second listener share the port.
-    if (!ec) m_acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) m_acceptor.bind(tcp::endpoint(tcp::v4(), port), ec);
-    if (!ec) m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        Close();
-        return report(ec);
-    }
-    if (m_onListen) m_onListen();
-    Accept();
-}
-
-void CAcceptor::Resume() {
-    if (!m_bHeld || !m_acceptor.is_open()) return;
-    m_bHeld = false;
-    Accept();
-}
-
-void CAcceptor::Accept() {
-    if (m_gate && !m_gate()) {
-        m_bHeld = true;
-        return;
-    }
-    auto socket = std::make_shared<CSocket>(m_io);
-    std::weak_ptr<bool> alive = m_alive;
-    const uint64_t generation = m_nGeneration;
-    m_acceptor.async_accept(socket->Socket(), [this, alive, generation, socket](
-                                                  const boost::system::error_code& ec) {
-        if (alive.expired() || generation != m_nGeneration) return;
-        if (ec == asio::error::operation_aborted) return;
-        if (ec) return OnAcceptFailed(ec);
-        if (m_nFailures > 0) {
-            const int failures = m_nFailures;
-            m_nFailures = 0;
-            m_backoff.Reset();
-            if (m_onAcceptResumed) m_onAcceptResumed(failures);
-        }
-        boost::system::error_code ignored;  // a connection without it is only slower
-        socket->Socket().set_option(tcp::no_delay(true), ignored);
-        // The next accept starts once this connection is counted, so that a gate sees it.
-        if (m_onAccepted) m_onAccepted(socket);
-        if (alive.expired() || generation != m_nGeneration) return;
-        Accept();
-    });
-}
-
-// Out of descriptors, buffers or memory, the listening socket's readiness would only
-// repeat the failure at once: wait, longer each time, then try again.
-void CAcceptor::OnAcceptFailed(const boost::system::error_code& ec) {
-    if (m_nFailures < std::numeric_limits<int>::max()) ++m_nFailures;
-    const auto delay = m_backoff.Next();
-    if (m_onAcceptError) m_onAcceptError(ec, m_nFailures, delay);
-    std::weak_ptr<bool> alive = m_alive;
-    const uint64_t generation = m_nGeneration;
-    m_retry.expires_after(delay);
-    m_retry.async_wait([this, alive, generation](const boost::system::error_code& waited) {
-        if (alive.expired() || waited || generation != m_nGeneration) return;
-        Accept();
-    });
 }
 
 }  // namespace DUve::CRSocket

@@ -140,18 +140,23 @@ private:
 
 // ---- devices
 
+// The kind as listed: a plug-in that takes MIDI (the synth flag) is an instrument, any
+// other plug-in an effect.
+std::string ListedKind(const CDeviceEntry& d) {
+    if (d.eKind == AudioDevice::EKind::Vst) return d.bAcceptsMidi ? "VST instrument" : "VST effect";
+    return KindName(d.eKind);
+}
+
 void PrintDevices(const std::vector<CDeviceEntry>& devices,
                   const AudioDevice::Linux::CInstallReport& report, bool bJson) {
     if (bJson) {
         CJson out = CJson::array();
         for (const auto& d : devices)
-            out.push_back(
-                {{"name", d.sName}, {"kind", KindName(d.eKind)}, {"midi", d.bAcceptsMidi}});
+            out.push_back({{"name", d.sName}, {"kind", ListedKind(d)}, {"midi", d.bAcceptsMidi}});
         PrintJson(out);
         return;
     }
-    for (const auto& d : devices)
-        std::printf("%s (%s)\n", d.sName.c_str(), KindName(d.eKind).c_str());
+    for (const auto& d : devices) std::printf("%s (%s)\n", d.sName.c_str(), ListedKind(d).c_str());
     if (devices.empty()) {
         std::puts("no devices found; looked for:");
         for (const auto& s : report.vSearched) std::printf("  %s\n", s.c_str());

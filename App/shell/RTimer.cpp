@@ -1,27 +1,18 @@
 #include "App/shell/RTimer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <vector>
 
 #include <glib.h>
 
+#include "runtime/RClock.h"
+
 namespace DUve {
 
-namespace {
-uint64_t SteadyNow() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
-CRTimerCounter::CClock g_clock = &SteadyNow;
-}  // namespace
-
-uint64_t CRTimerCounter::Now() { return g_clock(); }
+uint64_t CRTimerCounter::Now() { return CRClock::Nanoseconds(); }
 uint32_t CRTimerCounter::Frequency() { return 1000000000u; }
-void CRTimerCounter::SetClock(CClock clock) { g_clock = clock ? clock : &SteadyNow; }
 
 void CRTimerCounter::Resume() {
     if (m_bRunning) return;

@@ -13,12 +13,9 @@ namespace DUve {
 // A stopwatch over the process clock's ticks.
 class CRTimerCounter {
 public:
-    using CClock = uint64_t (*)();
-    // Ticks now, and ticks per second (nanoseconds of the steady clock unless replaced).
+    // Ticks now, and ticks per second: nanoseconds of the process clock (runtime/RClock.h).
     static uint64_t Now();
     static uint32_t Frequency();
-    // Tests: replace the clock (null restores the steady clock).
-    static void SetClock(CClock clock);
 
     void Resume();
     void Pause();

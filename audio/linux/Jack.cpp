@@ -15,6 +15,7 @@
 
 #include "audio/AudioDevice.h"
 #include "audio/RecordRing.h"
+#include "audio/linux/JackFrameClock.h"
 #include "runtime/RDebugTrace.h"
 #include "runtime/RString.h"
 
@@ -88,6 +89,7 @@ public:
         }
         s->m_nBuffer = jack_get_buffer_size(s->m_client);
         s->m_nRate = jack_get_sample_rate(s->m_client);
+        s->m_clock.Start(s->m_nRate, s->m_nBuffer.load());
         if (jack_set_process_callback(s->m_client, &CJackStream::Process, s.get()) != 0 ||
             jack_set_buffer_size_callback(s->m_client, &CJackStream::BufferSize, s.get()) != 0)
             return nullptr;
@@ -118,24 +120,19 @@ public:
 private:
     explicit CJackStream(CAudioRefill refill) : m_refill(std::move(refill)) {}
 
-    // JACK's process thread: the two float channels, filled by the refill.
+    // JACK's process thread: the two float channels, filled by the refill. The period's
+    // first frame plays at the time the frame clock gives it; until the clock has settled
+    // (the first few cycles) the output is silent.
     static int Process(jack_nframes_t nFrames, void* pArg) {
         auto* s = static_cast<CJackStream*>(pArg);
+        const uint64_t nStartNs = s->m_clock.Cycle(jack_last_frame_time(s->m_client), ClockNanoseconds());
         CAudioChannelBuffer buffers[2];
-        for (uint32_t i = 0; i < 2; ++i)
-            buffers[i] = {false, i, ESampleType::Float32LSB, jack_port_get_buffer(s->m_ports[i], nFrames), 1};
-        // The period's first frame plays at the cycle's start on JACK's clock.
-        jack_nframes_t nCurrentFrames = 0;
-        jack_time_t nCurrentUs = 0, nNextUs = 0;
-        float fPeriodUs = 0;
-        uint64_t nStartNs = 0;
-        if (jack_get_cycle_times(s->m_client, &nCurrentFrames, &nCurrentUs, &nNextUs, &fPeriodUs) == 0) {
-            const int64_t nOurMinusJack =
-                static_cast<int64_t>(ClockNanoseconds()) - static_cast<int64_t>(jack_get_time()) * 1000;
-            const int64_t n = static_cast<int64_t>(nCurrentUs) * 1000 + nOurMinusJack;
-            nStartNs = n > 0 ? static_cast<uint64_t>(n) : 0;
+        for (uint32_t i = 0; i < 2; ++i) {
+            void* p = jack_port_get_buffer(s->m_ports[i], nFrames);
+            buffers[i] = {false, i, ESampleType::Float32LSB, p, 1};
+            if (!nStartNs) std::fill_n(static_cast<float*>(p), nFrames, 0.0f);
         }
-        s->m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), nFrames, nStartNs);
+        if (nStartNs) s->m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), nFrames, nStartNs);
         return 0;
     }
     static int BufferSize(jack_nframes_t nFrames, void* pArg) {
@@ -154,6 +151,7 @@ private:
     }
 
     CAudioRefill m_refill;
+    CJackFrameClock m_clock;  // the process thread's
     CClientPtr m_owner{nullptr, CClientCloser{}};
     jack_client_t* m_client = nullptr;
     jack_port_t* m_ports[2] = {nullptr, nullptr};
@@ -187,7 +185,7 @@ public:
         if (!p->m_port) return nullptr;
         p->m_nBuffer = jack_get_buffer_size(p->m_client);
         p->m_nRate = jack_get_sample_rate(p->m_client);
-        p->UpdateOffset();
+        p->m_clock.Start(p->m_nRate, p->m_nBuffer.load());
         if (jack_set_process_callback(p->m_client, &CJackMidiPort::Process, p.get()) != 0 ||
             jack_set_buffer_size_callback(p->m_client, &CJackMidiPort::BufferSize, p.get()) != 0)
             return nullptr;
@@ -212,9 +210,7 @@ public:
             return false;
         }
         if (vBytes.empty() || vBytes.size() > kMaxMessage) return false;
-        UpdateOffset();
-        const CHeader h{static_cast<int64_t>(nStampNs) + m_nOffsetNs.load(std::memory_order_relaxed),
-                        static_cast<uint32_t>(vBytes.size())};
+        const CHeader h{nStampNs, static_cast<uint32_t>(vBytes.size())};
         if (!m_ring.Write({std::span(reinterpret_cast<const uint8_t*>(&h), sizeof h), std::span(vBytes)})) {
             DeviceLog("JACK MIDI output [%s]: too many messages waiting, one dropped", m_sDest.c_str());
             return false;
@@ -230,31 +226,19 @@ public:
 
 private:
     struct CHeader {
-        int64_t nJackNs;  // the stamp on JACK's clock
+        uint64_t nStampNs;  // process clock
         uint32_t nSize;
     };
 
     CJackMidiPort() = default;
 
-    // JACK's clock and the process clock both run from the monotonic clock, but they are
-    // compared afresh on every send so that nothing drifts.
-    void UpdateOffset() {
-        const int64_t nJack = static_cast<int64_t>(jack_get_time()) * 1000;
-        m_nOffsetNs.store(nJack - static_cast<int64_t>(ClockNanoseconds()), std::memory_order_relaxed);
-    }
-
     static int Process(jack_nframes_t nFrames, void* pArg) {
         auto* p = static_cast<CJackMidiPort*>(pArg);
+        const uint64_t nCycleNs = p->m_clock.Cycle(jack_last_frame_time(p->m_client), ClockNanoseconds());
         void* pBuffer = jack_port_get_buffer(p->m_port, nFrames);
         jack_midi_clear_buffer(pBuffer);
-        jack_nframes_t nCurrentFrames = 0;
-        jack_time_t nCurrentUs = 0, nNextUs = 0;
-        float fPeriodUs = 0;
-        if (jack_get_cycle_times(p->m_client, &nCurrentFrames, &nCurrentUs, &nNextUs, &fPeriodUs) != 0 ||
-            nNextUs <= nCurrentUs)
-            return 0;
-        const double dCycleStartNs = double(nCurrentUs) * 1000.0;
-        const double dFramesPerNs = double(nFrames) / (double(nNextUs - nCurrentUs) * 1000.0);
+        if (!nCycleNs) return 0;  // messages wait until the frame clock has settled
+        const double dFramesPerNs = double(p->m_nRate) / 1e9;
         jack_nframes_t nLast = 0;
         CHeader h;
         for (size_t nRecord = p->m_ring.NextSize(); nRecord; nRecord = p->m_ring.NextSize()) {
@@ -269,7 +253,7 @@ private:
                 p->m_nDropped.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
-            const double dFrame = (double(h.nJackNs) - dCycleStartNs) * dFramesPerNs;
+            const double dFrame = double(static_cast<int64_t>(h.nStampNs - nCycleNs)) * dFramesPerNs;
             if (dFrame >= double(nFrames)) break;  // a later period's
             // Late messages go first thing; events of one period never go backwards.
             jack_nframes_t nFrame = dFrame > 0.0 ? static_cast<jack_nframes_t>(dFrame) : 0;
@@ -300,7 +284,7 @@ private:
     jack_port_t* m_port = nullptr;
     std::atomic<uint32_t> m_nBuffer{0};
     uint32_t m_nRate = 0;
-    std::atomic<int64_t> m_nOffsetNs{0};
+    CJackFrameClock m_clock;  // the process thread's
     std::atomic<uint32_t> m_nDropped{0};
     bool m_bActive = false;
     std::atomic<bool> m_bGone{false};

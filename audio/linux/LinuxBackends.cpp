@@ -39,7 +39,9 @@ CInstallReport InstallBackends() {
     auto alsa = std::make_shared<CAlsaSeqMidiOut>();
     auto jackMidi = std::make_shared<CJackMidiOut>();
     auto jackAudio = std::make_shared<CJackAudioOut>();
-    auto vst = std::make_shared<Vst::CVstBackendLinux>();
+    Vst::CVstHostOptions vstOptions;
+    vstOptions.cacheFile = Vst::DefaultScanCacheFile();
+    auto vst = std::make_shared<Vst::CVstBackendLinux>(vstOptions);
     auto defaultOut = std::make_shared<CDefaultAudioOut>();
 
     report.vSearched.push_back(
@@ -52,10 +54,16 @@ CInstallReport InstallBackends() {
                                ", " + Count(jackMidi->Enumerate().size(), "MIDI input port(s)"));
     std::string sFolders;
     for (const auto& s : Vst::DefaultPluginFolders()) sFolders += (sFolders.empty() ? "" : ", ") + s;
-    report.vSearched.push_back("VST 2 plug-ins in " + sFolders + ": " + Count(vst->Enumerate().size(), "found"));
+    // The plug-ins are scanned later, in the background (AudioDevice::CDeviceDiscovery) or
+    // when the registry is first used.
+    report.vSearched.push_back("VST 2 plug-ins in " + sFolders + " (scan results kept in " +
+                               vstOptions.cacheFile.string() + ")");
     for (const auto& s : defaultOut->Searched()) report.vSearched.push_back("Audio outputs of " + s);
 
-    report.bInstalled = SetBackends({std::make_shared<CLinuxMidiOut>(alsa, jackMidi), vst, defaultOut, jackAudio});
+    report.bInstalled = SetBackends({.pMidiPorts = std::make_shared<CLinuxMidiOut>(alsa, jackMidi),
+                                     .pPlugins = vst,
+                                     .pDefaultOutputs = defaultOut,
+                                     .pLowLatencyOutputs = jackAudio});
     return report;
 }
 

@@ -33,7 +33,8 @@ struct CInstallReport {
     std::vector<std::string> vSearched;  // what was looked for, one line per place, for people
 };
 
-// Installs the Linux backends; call once, before any device registry is used.
+// Installs the Linux backends; call once, before any device registry is used. Scans no
+// plug-in: that happens when the registry is built (see AudioDevice::CDeviceDiscovery).
 CInstallReport InstallBackends();
 
 }  // namespace DUve::AudioDevice::Linux

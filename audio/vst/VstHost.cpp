@@ -9,7 +9,10 @@
 #include <cstring>
 #include <new>
 
+#include "audio/AudioDevice.h"
 #include "audio/vst/VstScan.h"
+#include "runtime/RDebugTrace.h"
+#include "runtime/RPaths.h"
 #include "runtime/RString.h"
 
 namespace DUve::AudioDevice::Vst {
@@ -216,12 +219,34 @@ void CVstPluginHost::RenderChunk(const std::vector<std::vector<float>>& vInputs,
 
 // ======================================================================= the backend
 
+std::filesystem::path DefaultScanCacheFile() { return PalvorFolder("vst") / "scan-cache"; }
+
 CVstBackendLinux::CVstBackendLinux(CVstHostOptions options) : m_options(std::move(options)) {}
 
-bool CVstBackendLinux::Check(const std::string& sPath, CVstPluginInfo& info) {
+CVstBackendLinux::~CVstBackendLinux() {
+    CancelScan();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+void CVstBackendLinux::StartScan() {
+    std::lock_guard lock(m_mutex);
+    if (m_bStarted) return;
+    m_bStarted = true;
+    m_thread = std::thread([this] { Scan(); });
+}
+
+void CVstBackendLinux::CancelScan() { m_bCancel.store(true); }
+
+size_t CVstBackendLinux::ScannedLastTime() const {
+    std::lock_guard lock(m_mutex);
+    return m_nScanned;
+}
+
+bool CVstBackendLinux::Check(const std::string& sPath, CVstPluginInfo& info, bool& bScanned) {
+    bScanned = false;
     struct stat st {};
     if (stat(sPath.c_str(), &st) != 0) {
-        std::fprintf(stderr, "vst: %s: %s\n", sPath.c_str(), std::strerror(errno));
+        DeviceLog("VST plug-in %s: %s", sPath.c_str(), std::strerror(errno));
         return false;
     }
     const int64_t nModified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -229,45 +254,92 @@ bool CVstBackendLinux::Check(const std::string& sPath, CVstPluginInfo& info) {
         std::lock_guard lock(m_mutex);
         const auto it = m_known.find(sPath);
         if (it != m_known.end() && it->second.nSize == st.st_size && it->second.nModified == nModified) {
+            if (!it->second.bOk) return false;
             info = it->second.info;
             return true;
         }
     }
-    if (IsKnownBad(sPath)) return false;
-    CScanResult r = ScanInChild(sPath, m_options.scanTimeout);
+    if (IsKnownBad(sPath) || m_bCancel.load()) return false;
+    CScanOptions options;
+    options.timeout = m_options.scanTimeout;
+    options.sScanner = m_options.sScanner;
+    options.pCancel = &m_bCancel;
+    CScanResult r = ScanInChild(sPath, options);
+    if (m_bCancel.load()) return false;  // not a verdict on the file
+    bScanned = true;
+    CScanRecordOnDisk record{st.st_size, nModified, r.bOk, r.sError, r.info};
     if (!r.bOk) {
         RememberBad(sPath);
-        std::fprintf(stderr, "vst: plug-in left out: %s: %s\n", sPath.c_str(), r.sError.c_str());
-        return false;
+        DeviceLog("VST plug-in left out: %s: %s", sPath.c_str(), r.sError.c_str());
+        record.info.sPath = Utf8ToUtf16(sPath);
     }
     info = r.info;
     std::lock_guard lock(m_mutex);
-    m_known[sPath] = CKnown{st.st_size, nModified, r.info};
-    return true;
+    m_known[sPath] = std::move(record);
+    return r.bOk;
+}
+
+void CVstBackendLinux::Scan() {
+    if (!m_options.cacheFile.empty()) {
+        auto cache = LoadScanCache(m_options.cacheFile);
+        std::lock_guard lock(m_mutex);
+        for (auto& [sPath, record] : cache) m_known.emplace(sPath, std::move(record));
+    }
+    const auto folders = m_options.vFolders.empty() ? DefaultPluginFolders() : m_options.vFolders;
+    std::vector<CVstPluginInfo> found;
+    size_t nScanned = 0, nLeftOut = 0;
+    const auto files = ListPluginFiles(folders, m_options.nMaxDepth);
+    for (const auto& sPath : files) {
+        if (m_bCancel.load()) break;
+        CVstPluginInfo info;
+        bool bScanned = false;
+        if (Check(sPath, info, bScanned))
+            found.push_back(std::move(info));
+        else
+            ++nLeftOut;
+        nScanned += bScanned;
+    }
+    if (!m_options.cacheFile.empty() && !m_bCancel.load()) {
+        CScanCache keep;
+        {
+            // Files that are gone are forgotten.
+            std::lock_guard lock(m_mutex);
+            for (const auto& sPath : files)
+                if (const auto it = m_known.find(sPath); it != m_known.end()) keep.emplace(*it);
+        }
+        if (nScanned > 0 || keep.size() != LoadScanCache(m_options.cacheFile).size()) {
+            if (!SaveScanCache(m_options.cacheFile, keep))
+                DeviceLog("VST plug-ins: the scan results could not be kept in %s", m_options.cacheFile.c_str());
+        }
+    }
+    DebugTrace("\nVST plug-ins: %zu found, %zu left out, %zu scanned now", found.size(), nLeftOut, nScanned);
+    std::lock_guard lock(m_mutex);
+    m_found = std::move(found);
+    m_nScanned = nScanned;
+    m_bFinished = true;
+    m_done.notify_all();
 }
 
 std::vector<CVstPluginInfo> CVstBackendLinux::Enumerate() {
-    const auto folders = m_options.vFolders.empty() ? DefaultPluginFolders() : m_options.vFolders;
-    std::vector<CVstPluginInfo> result;
-    for (const auto& sPath : ListPluginFiles(folders, m_options.nMaxDepth)) {
-        CVstPluginInfo info;
-        if (Check(sPath, info)) result.push_back(std::move(info));
-    }
-    return result;
+    StartScan();
+    std::unique_lock lock(m_mutex);
+    m_done.wait(lock, [this] { return m_bFinished; });
+    return m_found;
 }
 
 std::unique_ptr<IVstPlugin> CVstBackendLinux::Load(const std::u16string& sPath) {
     const std::string sFile = Utf16ToUtf8(sPath);
     CVstPluginInfo info;
-    if (!Check(sFile, info)) {
-        std::fprintf(stderr, "vst: not loading %s: it failed its scan\n", sFile.c_str());
+    bool bScanned = false;
+    if (!Check(sFile, info, bScanned)) {
+        DeviceLog("VST plug-in %s not loaded: it failed its scan", sFile.c_str());
         return nullptr;
     }
     void* pHandle = nullptr;
     const char* szError = nullptr;
     AEffect* pEffect = OpenEffect(sFile.c_str(), &pHandle, &szError);
     if (!pEffect) {
-        std::fprintf(stderr, "vst: %s cannot be loaded: %s\n", sFile.c_str(), szError);
+        DeviceLog("VST plug-in %s cannot be loaded: %s", sFile.c_str(), szError);
         return nullptr;
     }
     return std::make_unique<CVstPluginHost>(pEffect, pHandle);

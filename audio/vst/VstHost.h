@@ -1,18 +1,24 @@
 // The Linux VST 2 host: loads plug-in shared objects with dlopen, answers their host
 // callback, and drives them through IVstPlugin; finds and scans plug-in files for
-// IVstBackend::Enumerate (the scan itself runs in child processes, see VstScan.h).
+// IVstBackend::Enumerate, in the background, each in a scanner process of its own (see
+// VstScan.h), keeping the results on disk.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/DeviceBackend.h"
 #include "audio/vst/VstAbi.h"
+#include "audio/vst/VstScan.h"
 
 namespace DUve::AudioDevice::Vst {
 
@@ -78,38 +84,66 @@ private:
 };
 
 struct CVstHostOptions {
+    CVstHostOptions(std::vector<std::string> folders = {},
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000), int nDepth = 8,
+                    std::filesystem::path cache = {}, std::string scanner = {})
+        : vFolders(std::move(folders)), scanTimeout(timeout), nMaxDepth(nDepth), cacheFile(std::move(cache)),
+          sScanner(std::move(scanner)) {}
     // Folders to search; empty: DefaultPluginFolders().
     std::vector<std::string> vFolders;
-    // How long a plug-in may take to be scanned before its child process is killed.
-    std::chrono::milliseconds scanTimeout{5000};
+    // How long a plug-in may take to be scanned before its scanner is killed.
+    std::chrono::milliseconds scanTimeout;
     // Subfolder levels searched below each folder.
-    int nMaxDepth = 8;
+    int nMaxDepth;
+    // Where the results of scans are kept between runs; empty: nowhere.
+    std::filesystem::path cacheFile;
+    // The scanner program; empty: FindScanner().
+    std::string sScanner;
 };
+
+// The scan cache of the installed programs: AppDataFolder()/palvor/vst/scan-cache.
+std::filesystem::path DefaultScanCacheFile();
 
 class CVstBackendLinux : public IVstBackend {
 public:
     explicit CVstBackendLinux(CVstHostOptions options = {});
+    // Stops a scan that is still running (its scanner is killed) and waits for it.
+    ~CVstBackendLinux() override;
+    CVstBackendLinux(const CVstBackendLinux&) = delete;
+    CVstBackendLinux& operator=(const CVstBackendLinux&) = delete;
 
-    // Every plug-in file that scans cleanly, in folder order. A file already scanned by
-    // this backend (same path, size and modification time) is not scanned again; a file
-    // that failed in this process is skipped.
+    // Starts scanning the folders on a thread of its own, once; returns at once.
+    void StartScan() override;
+    // Ends a running scan soon: the file being scanned and the rest are left out.
+    void CancelScan() override;
+    // Every plug-in file that scans cleanly, in folder order; starts the scan when it has
+    // not started and waits for it. A file whose path, size and modification time match
+    // the cache (or an earlier scan of this backend) is not scanned again; a file that
+    // failed in this process is skipped.
     std::vector<CVstPluginInfo> Enumerate() override;
-    // Loads in this process: a file that is not known good is first scanned in a child
-    // process, and refused when that fails.
+    // Loads in this process: a file that is not known good is first scanned, and refused
+    // when that fails.
     std::unique_ptr<IVstPlugin> Load(const std::u16string& sPath) override;
 
+    // How many files the last scan handed to the scanner (the rest were known).
+    size_t ScannedLastTime() const;
+
 private:
-    struct CKnown {
-        int64_t nSize = 0;
-        int64_t nModified = 0;
-        CVstPluginInfo info;
-    };
     // The info of a cleanly scanned file, scanning it now if needed; false when it fails.
-    bool Check(const std::string& sPath, CVstPluginInfo& info);
+    bool Check(const std::string& sPath, CVstPluginInfo& info, bool& bScanned);
+    void Scan();
 
     CVstHostOptions m_options;
-    std::mutex m_mutex;
-    std::map<std::string, CKnown> m_known;
+    std::atomic<bool> m_bCancel{false};
+    mutable std::mutex m_mutex;
+    std::condition_variable m_done;
+    CScanCache m_known;   // by path: every file scanned or loaded from the cache
+    bool m_bCacheLoaded = false;
+    bool m_bStarted = false;
+    bool m_bFinished = false;
+    size_t m_nScanned = 0;
+    std::vector<CVstPluginInfo> m_found;
+    std::thread m_thread;
 };
 
 }  // namespace DUve::AudioDevice::Vst

@@ -173,6 +173,13 @@ TEST(DeviceRegistry, DisplayNamesAreUniqueAndFollowKindOrder) {
     EXPECT_EQ(out1->nNo, 1u);
     EXPECT_EQ(CControl::CIdInstances::Get().NameOf(*out1), u"Out(1)");
     EXPECT_FALSE(IdOf(u"out"));  // exact comparison
+    // Every kind registered itself, once, in enumeration order whatever order the kinds'
+    // files started in; a kind cannot register twice (nor jump the queue).
+    std::vector<EKind> kinds;
+    for (const auto& k : RegisteredKinds()) kinds.push_back(k.eKind);
+    EXPECT_EQ(kinds, (std::vector<EKind>{EKind::MidiOut, EKind::Vst, EKind::Asio, EKind::DirectSound}));
+    EXPECT_FALSE(RegisterKind({EKind::DirectSound, -1, RegisteredKinds().back().ids}));
+    EXPECT_EQ(RegisteredKinds().front().eKind, EKind::MidiOut);
 
     EXPECT_EQ(CControl::CIdInstances::MakeDisplayNames({u"A", u"A(1)", u"A", u"A"}),
               (std::vector<std::u16string>{u"A", u"A(1)", u"A(2)", u"A(3)"}));

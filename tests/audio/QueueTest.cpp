@@ -128,6 +128,43 @@ TEST(QueueAudio, ReadinessByHeldSamplesOrLateStart) {
     EXPECT_FALSE(set.IsReady(501));
 }
 
+// The track list both queue sets share: a track takes part while its owner keeps it, in
+// the order of creation; a dropped one no longer holds the set back.
+template <class CSet>
+struct QueueSet : testing::Test {};
+struct CMidiSide {
+    using CSet = CQueueMidi;
+    static CSet Make() { return CSet(10); }
+    static auto Track(CSet& s) { return s.CreateTrack(); }
+    static void Fill(CSet&, CSet::CTrack& t, uint64_t nUpTo) { CSet::Push(t, nUpTo, Mark()); }
+};
+struct CAudioSide {
+    using CSet = CQueueAudio;
+    static CSet Make() { return CSet(1, 10); }
+    static auto Track(CSet& s) { return s.CreateTrack(10); }
+    static void Fill(CSet& s, CSet::CTrack& t, uint64_t nUpTo) {
+        s.Push(t, 0, Samples(std::vector<float>(nUpTo - 10 + 1 - t.Channels()[0].nHeld, 0.0f)));
+    }
+};
+using QueueSides = testing::Types<CMidiSide, CAudioSide>;
+TYPED_TEST_SUITE(QueueSet, QueueSides);
+
+TYPED_TEST(QueueSet, ATrackTakesPartWhileItsOwnerKeepsIt) {
+    auto set = TypeParam::Make();
+    auto a = TypeParam::Track(set), b = TypeParam::Track(set), c = TypeParam::Track(set);
+    EXPECT_EQ(set.LiveTrackCount(), 3u);
+    TypeParam::Fill(set, *a, 40);
+    TypeParam::Fill(set, *c, 40);
+    EXPECT_FALSE(set.IsReady(20));  // b holds nothing
+    b.reset();
+    EXPECT_EQ(set.LiveTrackCount(), 2u);
+    EXPECT_TRUE(set.IsReady(20));
+    EXPECT_FALSE(set.IsReady(40));  // both others reach only 40
+    set.SetPosition(50);
+    EXPECT_EQ(set.Position(), 50u);
+    EXPECT_FALSE(set.IsReady(1));
+}
+
 // One writer, one reader: each of a million records of 1 to 300 bytes (wrapping round
 // the ring's end at every offset) arrives whole and in order; what does not fit is refused.
 TEST(RecordRing, AMillionRecordsOfMixedSizesArriveWholeAndInOrder) {

@@ -11,6 +11,7 @@
 #include "midi/RSmf.h"
 #include "runtime/RReaper.h"
 #include "model/SolutionDb.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 using namespace DUve;
@@ -243,7 +244,8 @@ TEST(MidiPlayerState, LoopFolding) {
     EXPECT_EQ(st.Fold(f * 3).nTime, f * 3);
 }
 
-// ---- real-time playback on the recording MIDI output "Piano" (port 0)
+// ---- playback on the recording MIDI output "Piano" (port 0), on a manual process clock;
+// one real-time run at the end
 
 namespace {
 
@@ -280,11 +282,41 @@ private:
 
 // A player on "Piano"; each test uses note numbers of its own, and only what was stamped
 // after the rig was made counts, so that what earlier players left on the shared port does
-// not.
+// not. With bManual the process clock stands still but when the test moves it: what is
+// due when depends on the test alone, not on the machine's speed.
 struct CRig {
-    CRig() { PlayerBackends(); }
-    const double dStart = AudioDevice::ClockSeconds();
-    std::shared_ptr<CRMidiPlayer> player = CRMidiPlayer::Create();
+    explicit CRig(bool bManual = true) {
+        PlayerBackends();
+        if (bManual) manual = std::make_unique<DUve::Test::CManualClock::CScope>();
+        dStart = AudioDevice::ClockSeconds();
+        player = CRMidiPlayer::Create();
+    }
+    std::unique_ptr<DUve::Test::CManualClock::CScope> manual;
+    double dStart = 0;
+    std::shared_ptr<CRMidiPlayer> player;
+
+    // While playing: moves the clock dSeconds on, in steps well inside the look-ahead. Each
+    // step waits for a tick of the player first (what was asked of it before has been
+    // done), and the last for two more (the first may have read the clock before it
+    // moved), so everything due meanwhile has been handed to the device in time.
+    void Pass(double dSeconds) {
+        constexpr double kStep = 0.05;
+        for (double d = 0; d < dSeconds - 1e-9; d += kStep) {
+            WaitTicks(1);
+            manual->clock->AdvanceSeconds(std::min(kStep, dSeconds - d));
+        }
+        WaitTicks(2);
+    }
+    void WaitTicks(uint64_t n) {
+        const uint64_t nNow = player->Ticks();
+        ASSERT_TRUE(WaitFor([&] { return player->Ticks() >= nNow + n; }, 5000ms)) << "the player does not tick";
+    }
+    // While stopped: only the clock moves.
+    void Idle(double dSeconds) { manual->clock->AdvanceSeconds(dSeconds); }
+    // No more note messages of lo..hi than n turn up (the device sends on its own tick).
+    bool StaysAt(uint8_t lo, uint8_t hi, size_t n) const {
+        return !WaitFor([&] { return Sent(lo, hi).size() > n; }, 150ms);
+    }
 
     void Note(uint32_t step, uint8_t note, uint32_t length, bool bAdd = true) {
         player->PostRequest(std::make_shared<CRMidiPlayer::Request::CEventMidiNote>(
@@ -340,10 +372,9 @@ TEST(MidiPlayerPlayback, PlayAndStopChangeStateOnlyOnce) {
     rig.player->Stop();
     rig.player->Stop();
     rig.player->Seek(0);
-    ASSERT_TRUE(WaitFor([&] { return log.Count() >= 3; }, 5000ms));
-    std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(log.Count(), 3u);
-    rig.Tempo(0, 90.0);  // a new tempo map is a change of state too
+    // A new tempo map is a change of state too: its notification comes after those of the
+    // commands, so a second Play or Stop that notified would show before it.
+    rig.Tempo(0, 90.0);
     ASSERT_TRUE(WaitFor([&] { return log.Count() >= 4; }, 5000ms));
     std::lock_guard lock(log.mutex);
     EXPECT_EQ(log.vPlaying, (std::vector<bool>{true, false, false, false}));
@@ -355,21 +386,23 @@ TEST(MidiPlayerPlayback, StopAndResumeNeitherRepeatsNorKeepsPlaying) {
     rig.Tempo(0, 1200.0);  // a quarter note every 50 ms
     for (uint8_t i = 0; i < 10; ++i) rig.Note(i * 480u, uint8_t(10 + i), 240);
     rig.player->Play();
-    ASSERT_TRUE(rig.WaitOns(10, 19, 3));
+    rig.Pass(0.12);
+    ASSERT_TRUE(rig.WaitOns(10, 19, 3));  // at 0, 50 and 100 ms
     rig.player->Stop();
-    std::this_thread::sleep_for(100ms);  // what was due before the stop is out by now
-    const size_t nAtStop = rig.Ons(rig.Sent(10, 19)).size();
-    std::this_thread::sleep_for(250ms);
-    EXPECT_EQ(rig.Ons(rig.Sent(10, 19)).size(), nAtStop);  // nothing plays while stopped
+    // Three notes and their note-offs (the third's from the stop).
+    ASSERT_TRUE(WaitFor([&] { return rig.Sent(10, 19).size() >= 6; }, 5000ms));
+    const size_t nAtStop = rig.Sent(10, 19).size();
+    rig.Idle(0.25);
+    EXPECT_TRUE(rig.StaysAt(10, 19, nAtStop));  // nothing plays while stopped
     rig.player->Play();
-    ASSERT_TRUE(WaitFor([&] { return !rig.Notes(rig.Ons(rig.Sent(19, 19))).empty(); }, 5000ms));
-    std::this_thread::sleep_for(100ms);
+    rig.Pass(0.5);
+    ASSERT_TRUE(WaitFor([&] { return rig.Sent(19, 19).size() >= 2; }, 5000ms));
 
     const auto notes = rig.Notes(rig.Ons(rig.Sent(10, 19)));
     // In order, none twice; a note due at the very moment of the stop may be cut.
     EXPECT_TRUE(std::is_sorted(notes.begin(), notes.end()));
     EXPECT_EQ(std::adjacent_find(notes.begin(), notes.end()), notes.end());
-    EXPECT_GE(notes.size(), 9u);
+    EXPECT_EQ(notes.size(), 10u);  // the clock stood still at the stop: no note was cut
     // Every note sounded is ended.
     for (uint8_t n : notes) {
         const auto sent = rig.Sent(n, n);
@@ -382,13 +415,16 @@ TEST(MidiPlayerPlayback, StopEndsSoundingNoteAtOnce) {
     ASSERT_TRUE(rig.player);
     rig.Note(0, 30, 1920);  // two seconds at 120
     rig.player->Play();
+    rig.Pass(0.3);
     ASSERT_TRUE(rig.WaitOns(30, 30, 1));
-    std::this_thread::sleep_for(300ms);
     rig.player->Stop();
     ASSERT_TRUE(WaitFor([&] { return rig.Sent(30, 30).size() >= 2; }, 5000ms));
     const auto sent = rig.Sent(30, 30);
     EXPECT_EQ(sent[1].vBytes, (std::vector<uint8_t>{0x80, 30, 100}));
-    EXPECT_LT(sent[1].dTime - sent[0].dTime, 1.0);
+    // Sent at the stop, stamped with the end of the last dispatched window: within the
+    // look-ahead of the stop.
+    EXPECT_NEAR(sent[1].dTime - rig.dStart, 0.3, 1e-6);
+    EXPECT_LE(double(sent[1].nStampNs - sent[0].nStampNs) / 1e9, 0.3 + 0.2 + 0.001);
 }
 
 TEST(MidiPlayerPlayback, LoopRepeatsAndEndsNotesAtEachWrap) {
@@ -400,18 +436,20 @@ TEST(MidiPlayerPlayback, LoopRepeatsAndEndsNotesAtEachWrap) {
     rig.Midi(1920, {0xC0, 42});  // at the loop end: never played
     rig.player->SetLoop(0, 1920);
     rig.player->Play();
+    rig.Pass(0.7);  // wraps at 0.2, 0.4 and 0.6 s
     ASSERT_TRUE(rig.WaitOns(40, 40, 4));
     rig.player->Stop();
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitFor([&] { return rig.Sent(40, 40).size() >= 8; }, 5000ms));
 
     const auto sent = rig.Sent(40, 40);
-    ASSERT_GE(sent.size(), 7u);
-    for (size_t i = 0; i < sent.size(); ++i)  // on, off, on, off, ...
-        EXPECT_EQ(sent[i].vBytes[0], i % 2 ? 0x80 : 0x90) << i;
+    // On, off, on, off, ... and at the stop only note-offs (the wrap's handed out ahead and
+    // the stop's own).
+    ASSERT_GE(sent.size(), 8u);
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(sent[i].vBytes[0], i % 2 || i >= 8 ? 0x80 : 0x90) << i;
     const auto ons = rig.Ons(sent);
-    const double dMean = (ons.back().dTime - ons.front().dTime) / double(ons.size() - 1);
-    EXPECT_GT(dMean, 0.12);
-    EXPECT_LT(dMean, 0.4);
+    for (size_t i = 1; i < ons.size(); ++i)
+        EXPECT_NEAR(double(ons[i].nStampNs - ons[i - 1].nStampNs) / 1e9, 0.2, 1e-3) << i;
     size_t nControl = 0;
     for (const auto& m : PlayerBackends()->Sent(0)) {
         EXPECT_NE(m.vBytes, (std::vector<uint8_t>{0xC0, 42}));
@@ -428,8 +466,8 @@ TEST(MidiPlayerPlayback, SeekWhileStoppedMovesTheStart) {
     rig.Note(4800, 52, 240);  // 500 ms in
     rig.player->Seek(4800);
     rig.player->Play();
+    rig.Pass(0.1);
     ASSERT_TRUE(rig.WaitOns(52, 52, 1, 2000ms));
-    std::this_thread::sleep_for(100ms);
     rig.player->Stop();
     EXPECT_TRUE(rig.Sent(50, 50).empty());
 }
@@ -440,19 +478,20 @@ TEST(MidiPlayerPlayback, TempoChangeWhilePlayingKeepsTheStep) {
     rig.Tempo(0, 1200.0);
     for (uint8_t i = 0; i < 12; ++i) rig.Note(i * 480u, uint8_t(60 + i), 240);
     rig.player->Play();
+    rig.Pass(0.06);
     ASSERT_TRUE(rig.WaitOns(60, 71, 2));
     rig.Tempo(0, 1200.0, false);
     rig.Tempo(0, 600.0);  // a quarter note every 100 ms from here on
-    ASSERT_TRUE(rig.WaitOns(71, 71, 1));
-    std::this_thread::sleep_for(100ms);
+    rig.Pass(1.5);
+    ASSERT_TRUE(WaitFor([&] { return rig.Sent(71, 71).size() >= 2; }, 5000ms));
     rig.player->Stop();
 
     const auto ons = rig.Ons(rig.Sent(60, 71));
     std::vector<uint8_t> expected;
     for (uint8_t i = 0; i < 12; ++i) expected.push_back(uint8_t(60 + i));
     EXPECT_EQ(rig.Notes(ons), expected);  // no note skipped or repeated
-    const double dLast = (ons[11].dTime - ons[6].dTime) / 5.0;
-    EXPECT_GT(dLast, 0.075);
+    // The last notes a tenth of a second apart, as the new tempo has it.
+    EXPECT_NEAR(double(ons[11].nStampNs - ons[6].nStampNs) / 5e9, 0.1, 1e-3);
 }
 
 TEST(MidiPlayerPlayback, RemovedSoundingNoteEndsAfterTheFlush) {
@@ -461,8 +500,10 @@ TEST(MidiPlayerPlayback, RemovedSoundingNoteEndsAfterTheFlush) {
     rig.Tempo(0, 1200.0);
     rig.Note(0, 90, 48000);  // five seconds
     rig.player->Play();
+    rig.Pass(0.05);
     ASSERT_TRUE(rig.WaitOns(90, 90, 1));
     rig.Note(0, 90, 48000, false);
+    rig.Pass(0.3);
     ASSERT_TRUE(WaitFor([&] { return rig.Sent(90, 90).size() >= 2; }, 3000ms));
     const auto sent = rig.Sent(90, 90);
     EXPECT_EQ(sent[1].vBytes, (std::vector<uint8_t>{0x80, 90, 100}));
@@ -478,10 +519,12 @@ TEST(MidiPlayerPlayback, LoopSwitchedOffAfterPassesPlaysOnAtOnce) {
     rig.Note(2400, 22, 240);  // after the loop: 50 ms past its end
     rig.player->SetLoop(0, 1920);
     rig.player->Play();
+    rig.Pass(0.65);
     ASSERT_TRUE(rig.WaitOns(20, 20, 4));  // three wraps
     const double dOff = AudioDevice::ClockSeconds();
     rig.player->SetLoop(0, 0);
     // The dispatcher goes on from where the loop left it, not from the unfolded time.
+    rig.Pass(0.6);
     ASSERT_TRUE(rig.WaitOns(22, 22, 1, 3000ms));
     EXPECT_LT(rig.Ons(rig.Sent(22, 22))[0].dTime - dOff, 0.6);
     rig.player->Stop();
@@ -494,23 +537,22 @@ TEST(MidiPlayerPlayback, SeekWhilePlayingDropsWhatWasHandedOutAhead) {
     for (uint32_t i = 0; i < 80; ++i) rig.Note(i * 240u, uint8_t(20 + i % 20), 120);
     rig.Note(48000, 70, 240);  // five seconds in
     rig.player->Play();
+    rig.Pass(0.2);
     ASSERT_TRUE(rig.WaitOns(20, 39, 8));
     const double dSeek = AudioDevice::ClockSeconds();
     rig.player->Seek(48000);
+    rig.Pass(0.2);
     ASSERT_TRUE(rig.WaitOns(70, 70, 1, 3000ms));
-    std::this_thread::sleep_for(100ms);
     rig.player->Stop();
-    std::this_thread::sleep_for(50ms);
 
     const auto ons70 = rig.Ons(rig.Sent(70, 70));
     ASSERT_EQ(ons70.size(), 1u);
     EXPECT_LT(ons70[0].dTime - dSeek, 2.0);
     // Once the new position sounds, nothing of the old one does, although the look-ahead
     // had handed out 134-200 ms of it (at least two more notes).
-    size_t nLate = 0;
-    for (const auto& m : rig.Ons(rig.Sent(20, 39)))
-        if (m.dTime >= ons70[0].dTime) ++nLate;
-    EXPECT_EQ(nLate, 0u);
+    const auto all = rig.Ons(rig.Sent(20, 70));
+    const auto at70 = std::find_if(all.begin(), all.end(), [](const CSent& m) { return m.vBytes[1] == 70; });
+    EXPECT_EQ(std::count_if(at70, all.end(), [](const CSent& m) { return m.vBytes[1] < 40; }), 0);
     // Every old note that sounded was ended.
     for (uint8_t n = 20; n < 40; ++n) {
         const auto sent = rig.Sent(n, n);
@@ -524,7 +566,7 @@ TEST(MidiPlayerPlayback, SeekWhilePlayingDropsWhatWasHandedOutAhead) {
 // beat) played at 16 times the tempo: every message reaches the output in order, each
 // stamped for the time its step falls on, and none is sent before its stamp.
 TEST(MidiPlayerTiming, EveryMessageArrivesWithItsStampedTime) {
-    CRig rig;
+    CRig rig(false);  // on the real clock
     ASSERT_TRUE(rig.player);
     constexpr double kTempo = 1920.0;
     constexpr uint32_t kNotes = 960, kSixteenth = 120;
@@ -551,7 +593,6 @@ TEST(MidiPlayerTiming, EveryMessageArrivesWithItsStampedTime) {
     const auto limit = std::chrono::milliseconds(static_cast<int>(dSeconds * 1000) + 10000);
     ASSERT_TRUE(WaitFor([&] { return PlayerBackends()->Sent(0).size() >= expected.size(); }, limit));
     rig.player->Stop();
-    std::this_thread::sleep_for(50ms);
 
     const auto sent = PlayerBackends()->Sent(0);
     ASSERT_EQ(sent.size(), expected.size());
@@ -621,20 +662,23 @@ TEST(MidiPlayerPlayback, RandomOperationsLeaveNoNoteSounding) {
                         notes.erase(notes.begin() + static_cast<std::ptrdiff_t>(k));
                     }
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(below(40)));
+            // A random moment: the clock moves on, the player's tick may or may not run.
+            rig.Idle(double(below(40)) / 1000.0);
         }
         rig.player->Play();  // stopped while notes sound
-        std::this_thread::sleep_for(std::chrono::milliseconds(100 + below(200)));
+        rig.Pass(double(100 + below(200)) / 1000.0);
         rig.player->Stop();
-        std::this_thread::sleep_for(300ms);
+        // Everything due has gone out once the clock stands still; the note-offs of the
+        // stop are sent at once.
+        for (int i = 0; i < 50 && !rig.StaysAt(100, 119, rig.Sent(100, 119).size()); ++i) {
+        }
         const auto sent = rig.Sent(100, 119);
         EXPECT_FALSE(rig.Ons(sent).empty()) << seed;
         std::map<uint8_t, bool> sounding;
         for (const auto& m : sent) sounding[m.vBytes[1]] = (m.vBytes[0] & 0xF0) == 0x90 && m.vBytes[2] > 0;
         for (const auto& [note, on] : sounding) EXPECT_FALSE(on) << "seed " << seed << " note " << int(note);
-        std::this_thread::sleep_for(200ms);
-        EXPECT_EQ(rig.Sent(100, 119).size(), sent.size()) << seed;  // silence once stopped
+        rig.Idle(1.0);
+        EXPECT_TRUE(rig.StaysAt(100, 119, sent.size())) << seed;  // silence once stopped
         rig.player.reset();
-        std::this_thread::sleep_for(50ms);
     }
 }

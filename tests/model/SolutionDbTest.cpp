@@ -282,6 +282,18 @@ TEST_F(SolutionDbTest, RollingBackTheOutermostScopeOrLeavingItByExceptionKeepsNo
     ASSERT_TRUE(m_db.CreateSequence(Uid(3), CSequence(u"c")));
     CRawDb raw(m_path);
     EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 1);
+    // A rolled-back outermost scope stays open: what follows commits with it, and only then.
+    {
+        CSolutionDb::CTransaction scope(m_db);
+        ASSERT_TRUE(m_db.CreateSequence(Uid(4), CSequence(u"d")));
+        scope.Rollback();
+        ASSERT_TRUE(m_db.CreateSequence(Uid(5), CSequence(u"e")));
+        EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 1);
+        EXPECT_TRUE(scope.Commit());
+    }
+    EXPECT_EQ(raw.Int("SELECT count(*) FROM sequence"), 2);
+    EXPECT_EQ(m_db.GetSequence(Uid(4)), nullptr);
+    EXPECT_NE(m_db.GetSequence(Uid(5)), nullptr);
 }
 
 TEST_F(SolutionDbTest, AScopeLeftWithoutCommitIsUndone) {
@@ -423,7 +435,7 @@ TEST_F(SolutionDbTest, PortsNeedTheirTrackAndReadBackEveryField) {
     const auto selected = m_db.SelectPorts({Uid(3)});
     ASSERT_EQ(selected.size(), 1u);
     EXPECT_EQ(selected[0]->property, property);
-    EXPECT_TRUE(selected[0]->idSequence.IsNull());
+    EXPECT_EQ(selected[0]->idSequence, Uid(1));  // every port query reads the whole row
 
     property.bEnable = true;
     property.sInstrument = u"piano";
@@ -431,6 +443,44 @@ TEST_F(SolutionDbTest, PortsNeedTheirTrackAndReadBackEveryField) {
     EXPECT_EQ(m_db.GetPort(Uid(3))->property, property);
     EXPECT_FALSE(m_db.UpdatePort(Uid(4), property));
     EXPECT_EQ(m_db.GetPort(Uid(4)), nullptr);
+}
+
+TEST_F(SolutionDbTest, EveryQueryOfATableReadsTheSameWholeRecord) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    CPort property(Uid(2), u"bass", u"organ", 9);
+    property.bEnable = true;
+    ASSERT_TRUE(m_db.UpdatePort(Uid(3), property));
+    ASSERT_NE(m_db.InsertEvents(Uid(3), Events({{1u << 31, Note(70)}})), nullptr);
+    const auto port = m_db.GetPort(Uid(3));
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->idSequence, Uid(1));
+    EXPECT_EQ(port->property, property);
+    const std::vector<std::shared_ptr<const CSolutionDb::CPort>> ports[] = {
+        m_db.SelectPorts({Uid(3)}), m_db.SelectPortsOfTrack(Uid(2)),
+        m_db.SelectPortsOfTracks({Uid(2)}), m_db.SelectPortsOfSequence(Uid(1))};
+    for (const auto& list : ports) {
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0]->idPort, port->idPort);
+        EXPECT_EQ(list[0]->idSequence, port->idSequence);
+        EXPECT_EQ(list[0]->property, port->property);
+    }
+    const auto track = m_db.GetTrack(Uid(2));
+    ASSERT_NE(track, nullptr);
+    for (const auto& list : {m_db.SelectTracks({Uid(2)}), m_db.SelectTracksOfSequence(Uid(1))}) {
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list[0]->idSequence, track->idSequence);
+        EXPECT_EQ(list[0]->property, track->property);
+        EXPECT_EQ(list[0]->sMml, u"cde");
+    }
+    const auto events = m_db.SelectEventsOfPort(Uid(3));
+    ASSERT_EQ(events.size(), 1u);
+    for (const auto& event : {m_db.GetEvent(events[0]->idEvent), m_db.SelectEventsOfPorts({Uid(3)}).at(0)}) {
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(event->idEvent, events[0]->idEvent);
+        EXPECT_EQ(event->idPort, Uid(3));
+        EXPECT_EQ(event->nStep, 1u << 31);
+        EXPECT_EQ(CSerialize::SaveObject(*event->property), CSerialize::SaveObject(*events[0]->property));
+    }
 }
 
 TEST_F(SolutionDbTest, CreatePortOverwritesWithinItsSequenceOnly) {
@@ -740,17 +790,28 @@ TEST_F(SolutionDbTest, AWriteWhoseCommitFailsReportsFailureAndStoresNothing) {
         {"Delete an event", [&] { return m_db.Delete({event}).setEvent.size() == 1; }},
         {"Delete a sequence", [&] { return m_db.Delete({Uid(1)}).setSequence.size() == 1; }},
     };
+    std::vector<CRStatus> reports;
+    m_db.SetReport([&](const CRStatus& status) { reports.push_back(status); });
     for (const CWrite& write : writes) {
         SCOPED_TRACE(write.name);
         const std::string before = Dump(m_path);
+        reports.clear();
         {
             CFullDisk full(WalOf(m_path));
             EXPECT_FALSE(write.run());
         }
         EXPECT_EQ(Dump(m_path), before);
+        // Reported once, by the operation that gave up, with SQLite's own cause (a write
+        // beyond the file size limit is an I/O error to SQLite).
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].nCode & 0xff, SQLITE_IOERR);
+        EXPECT_EQ(reports[0].sMessage, sqlite3_errstr(SQLITE_IOERR));
+        EXPECT_EQ(reports[0].Text(), m_db.LastStatus().Text());
         // The connection goes on, and the same write, not stored before, succeeds now.
         EXPECT_TRUE(write.run());
         EXPECT_NE(Dump(m_path), before);
+        EXPECT_TRUE(m_db.LastStatus().Ok());
+        EXPECT_EQ(reports.size(), 1u);
     }
 }
 
@@ -761,8 +822,15 @@ TEST_F(SolutionDbTest, ACallersCommitThatFailsUndoesEveryWriteOfItsScope) {
         CSolutionDb::CTransaction scope(m_db);
         ASSERT_TRUE(m_db.UpdateTrack(Uid(2), CTrack(u"renamed")));
         ASSERT_NE(m_db.InsertEvents(Uid(3), Events({{0, Note(60)}})), nullptr);
+        std::vector<CRStatus> reports;
+        m_db.SetReport([&](const CRStatus& status) { reports.push_back(status); });
         CFullDisk full(WalOf(m_path));
         EXPECT_FALSE(scope.Commit());
+        // The caller's own scope reports its failed commit once, with the cause.
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].nCode & 0xff, SQLITE_IOERR);
+        EXPECT_NE(reports[0].Text().find("committing"), std::string::npos);
+        m_db.SetReport(nullptr);
     }
     EXPECT_EQ(Dump(m_path), before);
     // This connection has dropped them too, and writes on.
@@ -770,6 +838,67 @@ TEST_F(SolutionDbTest, ACallersCommitThatFailsUndoesEveryWriteOfItsScope) {
     EXPECT_TRUE(m_db.SelectEventsOfPort(Uid(3)).empty());
     EXPECT_TRUE(m_db.UpdateTrack(Uid(2), CTrack(u"renamed")));
     EXPECT_EQ(CRawDb(m_path).Text("SELECT sTitle FROM track"), "renamed");
+}
+
+TEST_F(SolutionDbTest, AReadOfADamagedTableReportsSqlitesCauseOnceAndFindsNothing) {
+    MakeTree(Uid(1), Uid(2), Uid(3));
+    ASSERT_NE(m_db.InsertEvents(Uid(3), Events({{0, Note(60)}})), nullptr);
+    ASSERT_TRUE(m_db.Close());
+    // Overwrite the track table's root page: reading it fails, the schema stays sound.
+    const int64_t page = CRawDb(m_path).Int("SELECT rootpage FROM sqlite_master WHERE name='track'");
+    ASSERT_GT(page, 1);
+    {
+        std::fstream file(m_path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((page - 1) * CSolutionDb::kPageSize);
+        const std::string junk(CSolutionDb::kPageSize, '\xff');
+        file.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+    }
+    ASSERT_TRUE(m_db.Open(m_path));
+    std::vector<CRStatus> reports;
+    m_db.SetReport([&](const CRStatus& status) { reports.push_back(status); });
+    struct CRead {
+        const char* name;
+        std::function<bool()> found;  // true when the operation gave something back
+        const char* doing;
+    };
+    const CRead reads[] = {
+        {"GetTrack", [&] { return m_db.GetTrack(Uid(2)) != nullptr; }, "reading a track"},
+        {"SelectTracksOfSequence", [&] { return !m_db.SelectTracksOfSequence(Uid(1)).empty(); },
+         "reading the tracks of a sequence"},
+        {"CreatePort", [&] { return m_db.CreatePort(Uid(4), CPort(Uid(2), u"q", u"x", 1)) != nullptr; },
+         "creating a port"},
+        {"ChangeMml", [&] { return m_db.ChangeMml(Uid(2), u"gab").first != nullptr; },
+         "changing the MML of a track"},
+        {"Delete", [&] { return !m_db.Delete({Uid(1)}).setSequence.empty(); }, "deleting"},
+    };
+    for (const CRead& read : reads) {
+        SCOPED_TRACE(read.name);
+        reports.clear();
+        EXPECT_FALSE(read.found());
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].nCode & 0xff, SQLITE_CORRUPT);
+        EXPECT_EQ(reports[0].sMessage, sqlite3_errstr(SQLITE_CORRUPT));
+        EXPECT_EQ(reports[0].sDoing.rfind(read.doing, 0), 0u) << reports[0].sDoing;
+        EXPECT_EQ(m_db.LastStatus().nCode, reports[0].nCode);
+    }
+    // The other tables still work, and finding nothing is no failure.
+    reports.clear();
+    EXPECT_NE(m_db.GetSequence(Uid(1)), nullptr);
+    EXPECT_EQ(m_db.GetPort(Uid(9)), nullptr);
+    EXPECT_TRUE(m_db.LastStatus().Ok());
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(SolutionDbTest, AFailedOpenKeepsItsCauseAndReportsNothing) {
+    m_db.Close();
+    const fs::path notADatabase = m_dir / "text.db";
+    std::ofstream(notADatabase) << std::string(4096, 'x');
+    std::vector<CRStatus> reports;
+    m_db.SetReport([&](const CRStatus& status) { reports.push_back(status); });
+    ASSERT_FALSE(m_db.Open(notADatabase));
+    EXPECT_EQ(m_db.LastStatus().nCode & 0xff, SQLITE_NOTADB);
+    EXPECT_EQ(m_db.LastStatus().sMessage, sqlite3_errstr(SQLITE_NOTADB));
+    EXPECT_TRUE(reports.empty());  // the caller says that it failed
 }
 
 TEST_F(SolutionDbTest, ClosingLeavesTheFileCompleteWhileAnotherConnectionIsOpen) {

@@ -34,6 +34,55 @@ std::vector<std::vector<uint8_t>> Rows(const fs::path& file) {
     return rows;
 }
 
+int PragmaInt(sqlite3* db, const char* sql) {
+    sqlite3_stmt* st = nullptr;
+    int value = -1;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+        value = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    return value;
+}
+
+// A log row is often one large blob, stored in large pages; the log is still copied into
+// the file (with its disk flushes) after as many bytes as with SQLite's default pages, and
+// an older file keeps its pages and that same threshold in bytes.
+TEST(ActivityLog, NewFilesTakeLargePagesAndEveryFileCheckpointsAfterTheSameBytes) {
+    PalvorTest::CTempDir dir;
+    struct Case {
+        int existingPageSize;  // 0: a new file
+        int expectedPageSize;
+    };
+    for (const Case c : {Case{0, CRActivityLog::kPageSize}, Case{4096, 4096}, Case{1024, 1024}}) {
+        SCOPED_TRACE(c.existingPageSize);
+        const fs::path file = dir.Path() / ("log" + std::to_string(c.existingPageSize) + ".db");
+        if (c.existingPageSize) {
+            CRStatus status;
+            sqlite3* old = SolutionFiles::OpenForWriting(file, c.existingPageSize, status);
+            ASSERT_NE(old, nullptr);
+            ASSERT_EQ(sqlite3_exec(old, "CREATE TABLE older (x)", nullptr, nullptr, nullptr), SQLITE_OK);
+            ASSERT_TRUE(SolutionFiles::CheckpointAndClose(old).Ok());
+        }
+        {
+            CRActivityLog log;
+            ASSERT_TRUE(log.Open(file));
+            ASSERT_TRUE(log.AppendLog(std::vector<uint8_t>(100000, 7)));
+            EXPECT_TRUE(log.Checkpoint());
+            EXPECT_TRUE(log.Close());
+        }
+        CRStatus status;
+        sqlite3* db = SolutionFiles::OpenForWriting(file, 0, status);
+        ASSERT_NE(db, nullptr);
+        EXPECT_EQ(PragmaInt(db, "PRAGMA page_size"), c.expectedPageSize);
+        EXPECT_EQ(SolutionFiles::SetCheckpointBytes(db, CRActivityLog::kCheckpointBytes),
+                  CRActivityLog::kCheckpointBytes / c.expectedPageSize);
+        EXPECT_EQ(PragmaInt(db, "PRAGMA wal_autocheckpoint"),
+                  CRActivityLog::kCheckpointBytes / c.expectedPageSize);
+        EXPECT_EQ(SolutionFiles::SetCheckpointBytes(db, 1), 1);  // at least one page
+        sqlite3_close(db);
+        EXPECT_EQ(Rows(file).size(), 1u);
+    }
+}
+
 TEST(ActivityLog, RowsAreAppendedAndClosingLeavesTheFileComplete) {
     PalvorTest::CTempDir dir;
     const fs::path file = CRActivityLog::FileOf(dir.Path() / "a" / "b", 12);

@@ -1,9 +1,13 @@
 // Many registered clients of one solution, through the acceptor and the solution's server
 // on real loopback connections: more clients than a default open-file limit of 1024
-// allows, each getting every broadcast in the order they were made.
+// allows, each getting every broadcast in the order they were made. A broadcast is one
+// frame shared by all of them: with a process-wide send bound of a few frames nobody is
+// dropped, and nothing stays counted once everyone has it.
 #include <gtest/gtest.h>
 
 #include "server/Frame.h"
+#include "server/ROpenFileLimit.h"
+#include "server/RSendBudget.h"
 #include "server/RSeqAcceptor.h"
 #include "server/RSeqClient.h"
 #include "server/RSeqServer.h"
@@ -63,6 +67,12 @@ TEST(ManyClients, ElevenHundredClientsReceiveTheSameHundredBroadcastsInOneOrder)
     }
 
     // One client creates the sequences, one a frame; creation is broadcast to everyone.
+    struct CRestore {
+        size_t saved = CRSocket::GlobalSendLimit();
+        ~CRestore() { CRSocket::SetGlobalSendLimit(saved); }
+    } restore;
+    CRSocket::SetGlobalSendLimit(4096);  // far below clients x frame
+    const size_t queuedBefore = CRSocket::GlobalQueuedBytes();
     std::vector<CRUid> sent;
     for (size_t i = 0; i < kBroadcasts; ++i) {
         sent.push_back(CRUid::Generate());
@@ -80,6 +90,9 @@ TEST(ManyClients, ElevenHundredClientsReceiveTheSameHundredBroadcastsInOneOrder)
         }
         ASSERT_EQ(got, sent) << "client " << k;
     }
+    for (int i = 0; i < 100 && CRSocket::GlobalQueuedBytes() != queuedBefore; ++i)
+        server.Sync([](CServer&) {});  // the last write completions run on the server thread
+    EXPECT_EQ(CRSocket::GlobalQueuedBytes(), queuedBefore);
     EXPECT_EQ(acceptor.PendingCount(), 0u);
     clients.clear();
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <thread>
+
 #include "server/Frame.h"
 #include "server/RSeqClient.h"
 #include "support/LogCapture.h"
@@ -349,6 +351,8 @@ TEST_F(SeqServer, BadFramesAndDisconnectsAreLoggedAndOthersGoOn) {
     b.Close();
     EXPECT_TRUE(log.WaitFor("Server id=7 Active user count=1"));
     EXPECT_TRUE(log.WaitForCount("Server id=7 SocketError : ", 1));
+    // The departed client is named by its address, not "nothing".
+    EXPECT_TRUE(log.WaitFor("Server id=7 SocketError : 127.0.0.1:"));
     EXPECT_TRUE(a.Request({}));
 
     // A header announcing more than the largest payload closes that connection only.
@@ -519,4 +523,92 @@ TEST_F(SeqServer, ExportAnswersTheRequesterWithAFileOfTheEnabledPorts) {
     EXPECT_EQ(empty->idRequest, other);
     const std::vector<uint8_t> header(empty->vSmf.begin(), empty->vSmf.begin() + std::min<size_t>(14, empty->vSmf.size()));
     EXPECT_EQ(header, (std::vector<uint8_t>{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0}));
+}
+
+// After a pause, what was committed is in the files themselves, not only in their
+// write-ahead logs: a copy of the main file alone (as a power cut could leave it, the
+// -wal file lost) holds it.
+TEST_F(SeqServer, AfterAPauseBothFilesHoldTheCommittedChangesWithoutTheirLogs) {
+    auto& a = Connect();
+    CreateSequence(a, u"kept");
+    const struct {
+        std::filesystem::path file;
+        const char* count;
+    } files[] = {{CRSeqServer::SolutionFileOf(dir.Path(), kSolution), "SELECT count(*) FROM sequence"},
+                 {CRActivityLog::FileOf(dir.Path(), kSolution), "SELECT count(*) FROM log"}};
+    auto countAlone = [this](const std::filesystem::path& file, const char* sql) {
+        const auto copy = dir.Path() / "alone.db";
+        std::filesystem::copy_file(file, copy, std::filesystem::copy_options::overwrite_existing);
+        sqlite3* db = nullptr;
+        int n = -1;
+        const std::string uri = "file:" + copy.string() + "?immutable=1";
+        if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* st = nullptr;
+            if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+                n = sqlite3_column_int(st, 0);
+            sqlite3_finalize(st);
+        }
+        sqlite3_close(db);
+        return n;
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.file.string());
+        const auto end = std::chrono::steady_clock::now() + CRSeqServer::kIdleCheckpoint + 5s;
+        int n = countAlone(f.file, f.count);
+        while (n != 1 && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(50ms);
+            n = countAlone(f.file, f.count);
+        }
+        EXPECT_EQ(n, 1);
+    }
+}
+
+// A command of created events goes on to the sessions that have the sequence open as it
+// was received (no copy of its list); with nobody to receive it nothing is built.
+TEST(SendBatch, CreatedEventsGoOnAsReceivedAndOnlyToAnAudience) {
+    PalvorTest::CTempDir dir;
+    CSolutionDb db;
+    ASSERT_TRUE(db.Open(dir.Path() / "s.db"));
+    const CRUid seq = CRUid::Generate(), track = CRUid::Generate(), port = CRUid::Generate();
+    ASSERT_TRUE(db.CreateSequence(seq, P::CSequence(u"s")));
+    ASSERT_TRUE(db.CreateTrack(track, seq, P::CTrack(u"t")));
+    ASSERT_TRUE(db.CreatePort(port, P::CPort(track, u"p", u"i", 0)));
+    boost::asio::io_context io;
+    CServer server(1, db);
+    const auto writer = std::make_shared<CServer::CSession>(io);
+    const auto reader = std::make_shared<CServer::CSession>(io);
+    server.Sessions().insert(writer);
+    server.Sessions().insert(reader);
+    auto notes = [](int n, uint32_t from) {
+        P::CListEvent list;
+        for (int i = 0; i < n; ++i)
+            list.Insert(from + 120 * static_cast<uint32_t>(i), std::make_shared<P::CEventNote>(60, 100, 120));
+        return list;
+    };
+    auto dispatch = [&](const CPtr& command) {
+        CServer::CSendBatch batch(server);
+        EXPECT_EQ(server.Dispatch(writer, {command}, batch).size(), 1u);  // stored and logged
+        EXPECT_EQ(batch.Received(*command), nullptr);  // only while its handler runs
+        return std::make_pair(batch.QueuedFor(reader), batch.QueuedFor(writer));
+    };
+
+    const auto unseen = std::make_shared<CCommandCreateEvent>(port, notes(3, 0));
+    {
+        CServer::CSendBatch batch(server);
+        EXPECT_FALSE(batch.HasAudience(seq));
+        EXPECT_TRUE(batch.HasAudience(CRUid()));  // every session
+    }
+    auto [toReader, toWriter] = dispatch(unseen);
+    EXPECT_TRUE(toReader.empty());
+    EXPECT_TRUE(toWriter.empty());
+    EXPECT_EQ(db.SelectEventsOfPort(port).size(), 3u);
+
+    reader->setOpen.insert(seq);
+    const auto seen = std::make_shared<CCommandCreateEvent>(port, notes(2, 1000));
+    std::tie(toReader, toWriter) = dispatch(seen);
+    ASSERT_EQ(toReader.size(), 1u);
+    EXPECT_EQ(toReader[0], seen);  // the very object received
+    EXPECT_TRUE(toWriter.empty());
+
+    EXPECT_EQ(db.SelectEventsOfPort(port).size(), 5u);
 }

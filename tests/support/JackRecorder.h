@@ -1,5 +1,9 @@
 // A JACK client for tests and benchmarks that records what reaches it: MIDI events with
-// their frames, and the audio of two inputs from the moment it is asked to.
+// their frames, and the audio of two inputs from the moment it is asked to. Every cycle
+// keeps JACK's filtered times of that cycle, so a frame's time is the one JACK gave it
+// while it played: under load the filter moves, and a frame heard a while ago, converted
+// with the filter as it stands now, could be tens of milliseconds off. Every cycle also
+// keeps when its callback actually ran, which shows the driver's jitter.
 #pragma once
 
 #include <jack/jack.h>
@@ -15,9 +19,20 @@
 
 namespace DUve::Test {
 
-// Our clock minus JACK's, in nanoseconds.
+// Our clock minus JACK's, in nanoseconds: the tightest of many bracketed readings.
 inline int64_t ClockMinusJackNs() {
-    return static_cast<int64_t>(AudioDevice::ClockNanoseconds()) - static_cast<int64_t>(jack_get_time()) * 1000;
+    uint64_t nBest = UINT64_MAX;
+    int64_t nOffset = 0;
+    for (int i = 0; i < 200; ++i) {
+        const uint64_t a = AudioDevice::ClockNanoseconds();
+        const int64_t j = static_cast<int64_t>(jack_get_time()) * 1000;
+        const uint64_t b = AudioDevice::ClockNanoseconds();
+        if (b - a < nBest) {
+            nBest = b - a;
+            nOffset = static_cast<int64_t>(a + (b - a) / 2) - j;
+        }
+    }
+    return nOffset;
 }
 
 // A JACK client that records MIDI (frame and bytes) and two audio inputs.
@@ -25,9 +40,18 @@ class CRecorder {
 public:
     static constexpr size_t kMaxEvents = 4096;
     static constexpr size_t kFrames = 40 * 48000;
+    static constexpr size_t kMaxCycles = 1 << 17;
     struct CEvent {
         jack_nframes_t nFrame = 0;
         std::vector<uint8_t> vBytes;
+    };
+    // One process cycle: its frames, JACK's times for them, where its audio went in the
+    // recording (SIZE_MAX when it recorded none) and when the callback ran (process clock).
+    struct CCycle {
+        jack_nframes_t nFrame = 0, nFrames = 0;
+        jack_time_t nCurrentUs = 0, nNextUs = 0;
+        size_t nAudioAt = SIZE_MAX;
+        uint64_t nCalledNs = 0;
     };
 
     bool Open(const std::string& sServer) {
@@ -46,6 +70,9 @@ public:
         }
         m_events.resize(kMaxEvents);
         for (auto& e : m_events) e.vBytes.reserve(64);
+        m_cycles.resize(kMaxCycles);
+        m_audioCycles.resize(kMaxCycles);
+        m_nClockMinusJack = ClockMinusJackNs();
         jack_set_process_callback(m_client, &CRecorder::Process, this);
         return m_midi && m_audioPorts[0] && m_audioPorts[1] && jack_activate(m_client) == 0;
     }
@@ -64,15 +91,68 @@ public:
     jack_nframes_t AudioFirstFrame() const { return m_nFirstFrame.load(); }
     size_t AudioFrames() const { return m_nAudioFrames.load(); }
     const std::vector<float>& Audio(int i) const { return m_audio[i]; }
-    // The process clock (seconds) of a frame.
+    // The process clock (seconds) of a frame, by JACK's filter in the cycle that held it
+    // (extrapolated from the nearest cycle for a frame no recorded cycle held).
     double Seconds(jack_nframes_t nFrame) const {
-        return (double(jack_frames_to_time(m_client, nFrame)) * 1000.0 + double(ClockMinusJackNs())) / 1e9;
+        const CCycle* c = Find([&](const CCycle& k) { return int32_t(nFrame - k.nFrame) >= 0; });
+        return c ? At(*c, double(int32_t(nFrame - c->nFrame))) : 0.0;
+    }
+    // The process clock (seconds) of sample nIndex of the audio recording.
+    double AudioSeconds(size_t nIndex) const {
+        const size_t n = std::min(m_nAudioCycles.load(), kMaxCycles);
+        const auto* const pEnd = m_audioCycles.data() + n;
+        const auto* p = std::upper_bound(m_audioCycles.data(), pEnd, nIndex,
+                                         [&](size_t i, size_t k) { return i < m_cycles[k].nAudioAt; });
+        if (p == m_audioCycles.data()) return n ? At(m_cycles[*p], -double(m_cycles[*p].nAudioAt - nIndex)) : 0.0;
+        const CCycle& c = m_cycles[*(p - 1)];
+        return At(c, double(nIndex - c.nAudioAt));
+    }
+    // The time the recording reached.
+    double AudioEndSeconds() const { return AudioSeconds(AudioFrames()); }
+    // When the callbacks ran, from the first after nFromNs on (process clock).
+    std::vector<uint64_t> CallTimes(uint64_t nFromNs = 0) const {
+        std::vector<uint64_t> v;
+        const size_t n = std::min(m_nCycles.load(), kMaxCycles);
+        for (size_t i = 0; i < n; ++i)
+            if (m_cycles[i].nCalledNs >= nFromNs) v.push_back(m_cycles[i].nCalledNs);
+        return v;
     }
 
 private:
+    // The last recorded cycle for which bIn holds (the cycles are in order and bIn holds
+    // for a leading run of them), else the first one; null before any cycle.
+    template <class F>
+    const CCycle* Find(F bIn) const {
+        const size_t n = std::min(m_nCycles.load(), kMaxCycles);
+        if (n == 0) return nullptr;
+        size_t lo = 0, hi = n;  // bIn holds below lo, fails from hi on
+        while (lo < hi) {
+            const size_t mid = (lo + hi) / 2;
+            if (bIn(m_cycles[mid]))
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return &m_cycles[lo ? lo - 1 : 0];
+    }
+    double At(const CCycle& c, double dFrames) const {
+        const double dUs = double(c.nCurrentUs) + dFrames * double(c.nNextUs - c.nCurrentUs) / double(c.nFrames);
+        return (dUs * 1000.0 + double(m_nClockMinusJack)) / 1e9;
+    }
+
     static int Process(jack_nframes_t nFrames, void* pArg) {
         auto* r = static_cast<CRecorder*>(pArg);
-        const jack_nframes_t nStart = jack_last_frame_time(r->m_client);
+        const uint64_t nCalled = AudioDevice::ClockNanoseconds();
+        CCycle cycle;
+        float fPeriodUs = 0;
+        if (jack_get_cycle_times(r->m_client, &cycle.nFrame, &cycle.nCurrentUs, &cycle.nNextUs, &fPeriodUs) != 0 ||
+            cycle.nNextUs <= cycle.nCurrentUs)
+            return 0;
+        cycle.nFrames = nFrames;
+        cycle.nCalledNs = nCalled;
+        const jack_nframes_t nStart = cycle.nFrame;
+        const size_t nCycle = r->m_nCycles.load();
+        if (nCycle >= kMaxCycles) return 0;
         void* pMidi = jack_port_get_buffer(r->m_midi, nFrames);
         const uint32_t nCount = jack_midi_get_event_count(pMidi);
         for (uint32_t i = 0; i < nCount; ++i) {
@@ -84,9 +164,13 @@ private:
             r->m_events[k].vBytes.assign(ev.buffer, ev.buffer + std::min<size_t>(ev.size, 64));
             r->m_nEvents.store(k + 1);
         }
-        if (r->m_bRecordAudio.load()) {
+        if (r->m_bRecordAudio.load() && r->m_nAudioFrames.load() < kFrames) {
             if (r->m_nAudioFrames.load() == 0) r->m_nFirstFrame.store(nStart);
             const size_t nAt = r->m_nAudioFrames.load();
+            cycle.nAudioAt = nAt;
+            r->m_cycles[nCycle] = cycle;
+            r->m_audioCycles[r->m_nAudioCycles.load()] = nCycle;
+            r->m_nAudioCycles.fetch_add(1);
             const size_t n = std::min<size_t>(nFrames, kFrames - nAt);
             for (int c = 0; c < 2; ++c) {
                 const auto* p = static_cast<const float*>(jack_port_get_buffer(r->m_audioPorts[c], nFrames));
@@ -94,6 +178,8 @@ private:
             }
             r->m_nAudioFrames.store(nAt + n);
         }
+        r->m_cycles[nCycle] = cycle;
+        r->m_nCycles.store(nCycle + 1);
         return 0;
     }
 
@@ -107,6 +193,11 @@ private:
     std::atomic<bool> m_bRecordAudio{false};
     std::atomic<jack_nframes_t> m_nFirstFrame{0};
     std::atomic<size_t> m_nAudioFrames{0};
+    std::vector<CCycle> m_cycles;
+    std::atomic<size_t> m_nCycles{0};
+    std::vector<size_t> m_audioCycles;  // the cycles that recorded audio, in order
+    std::atomic<size_t> m_nAudioCycles{0};
+    int64_t m_nClockMinusJack = 0;
 };
 
 }  // namespace DUve::Test

@@ -8,22 +8,19 @@
 
 #include <glib.h>
 
+#include "support/ManualClock.h"
+
 using namespace DUve;
 using Timer = CRTimerT<CRTimerCounter>;
 
 namespace {
 
-uint64_t g_now = 0;
 constexpr uint64_t kMs = 1000000;  // ticks of a millisecond
 
 class TimerClock : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_now = 1000 * kMs;
-        CRTimerCounter::SetClock([] { return g_now; });
-    }
-    void TearDown() override { CRTimerCounter::SetClock(nullptr); }
-    static void Advance(uint64_t ms) { g_now += ms * kMs; }
+    DUve::Test::CManualClock::CScope m_clock{1000 * kMs};
+    void Advance(uint64_t ms) { m_clock.clock->Advance(ms * kMs); }
 };
 
 TEST_F(TimerClock, CounterArithmetic) {
@@ -36,7 +33,7 @@ TEST_F(TimerClock, CounterArithmetic) {
     Advance(1000);  // paused time does not count
     EXPECT_EQ(c.ElapsedMilliseconds(), 250u);
     c.Resume();
-    g_now += kMs / 2;
+    m_clock.clock->Advance(kMs / 2);
     EXPECT_DOUBLE_EQ(c.ElapsedSeconds(), 0.2505);
     EXPECT_EQ(c.ElapsedMilliseconds(), 250u);  // truncated
     c.Restart();

@@ -6,18 +6,16 @@
 
 #include <gtk/gtk.h>
 
+#include "support/ManualClock.h"
 #include "support/Xvfb.h"
 
 using namespace DUve;
 
 namespace {
 
-uint64_t g_now = 0;
-
 TEST(WebBase, LoggedInStateAndKeepAlive) {
     PALVOR_NEED_DISPLAY();
-    g_now = 1;
-    CRTimerCounter::SetClock([] { return g_now; });
+    DUve::Test::CManualClock::CScope now(1);
     GtkWidget* window = gtk_offscreen_window_new();
     GtkWidget* host = gtk_layout_new(nullptr, nullptr);
     gtk_container_add(GTK_CONTAINER(window), host);
@@ -53,19 +51,18 @@ TEST(WebBase, LoggedInStateAndKeepAlive) {
         EXPECT_EQ(h, 240);
 
         // Keep-alive: once three minutes have passed, and not before.
-        g_now += 179999ull * 1000000;
+        now.clock->Advance(179999ull * 1000000);
         CRTimerT<CRTimerCounter>::RunDue();
         EXPECT_EQ(keepAlives, 0);
-        g_now += 1000000;
+        now.clock->Advance(1000000);
         CRTimerT<CRTimerCounter>::RunDue();
         EXPECT_EQ(keepAlives, 1);
     }
     // Gone with the web base.
-    g_now += 360000ull * 1000000;
+    now.clock->Advance(360000ull * 1000000);
     CRTimerT<CRTimerCounter>::RunDue();
     EXPECT_EQ(keepAlives, 1);
     gtk_widget_destroy(window);
-    CRTimerCounter::SetClock(nullptr);
 }
 
 }  // namespace

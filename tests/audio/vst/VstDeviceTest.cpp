@@ -1,6 +1,7 @@
 // The Linux backend under the device framework: the plug-in registry lists what the
 // backend found, and an opened device renders the notes pushed to it.
 #include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <chrono>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "VstTestSupport.h"
+#include "audio/DeviceDiscovery.h"
 #include "audio/DeviceKinds.h"
 #include "audio/vst/VstHost.h"
 #include "runtime/RWorkerThread.h"
@@ -69,11 +71,19 @@ TEST(VstDeviceTest, RegistryListsTheFoundPluginsAndADeviceRendersItsNotes) {
     fs::copy_file(kSynth, folder.Path() / "synth.so");
     fs::copy_file(kEffect, folder.Path() / "fx" / "effect.so");
     fs::copy_file(kSynthCrash, folder.Path() / "crash.so");
+    fs::copy_file(kSynthHang, folder.Path() / "hang.so");
+    fs::copy_file(kSynthChatty, folder.Path() / "chatty.so");
     ASSERT_TRUE(SetBackends(
         {nullptr, std::make_shared<CVstBackendLinux>(CVstHostOptions{{folder.Path().string()}, 2000ms, 8}), nullptr,
          nullptr}));
 
-    const auto& registry = CControl::CIdInstances::Get();
+    // The registry is built in the background: the hanging plug-in holds the search up
+    // for its whole time-out, and the caller is not held up with it.
+    auto discovery = std::make_unique<CDeviceDiscovery>();
+    EXPECT_FALSE(discovery->Done());
+    const auto& registry = CControl::CIdInstances::Get();  // waits for the search
+    EXPECT_TRUE(WaitFor([&] { return discovery->Done(); }));
+    discovery.reset();
     const auto synthId = std::dynamic_pointer_cast<const CDeviceVst::CDeviceId>(registry.Find(u"PalvorTestSynth"));
     const auto effectId = std::dynamic_pointer_cast<const CDeviceVst::CDeviceId>(registry.Find(u"PalvorTestEffect"));
     ASSERT_TRUE(synthId);
@@ -85,7 +95,7 @@ TEST(VstDeviceTest, RegistryListsTheFoundPluginsAndADeviceRendersItsNotes) {
     EXPECT_FALSE(effectId->AcceptsMidi());
     size_t nPlugins = 0;
     for (const auto& [name, id] : registry.All()) nPlugins += id->Kind() == EKind::Vst;
-    EXPECT_EQ(nPlugins, 2u);  // the crashing one is left out
+    EXPECT_EQ(nPlugins, 3u);  // the crashing and the hanging one are left out
 
     constexpr uint32_t kRate = 48000, kBlock = 480;
     auto device = synthId->GetDevice(true);
@@ -117,6 +127,39 @@ TEST(VstDeviceTest, RegistryListsTheFoundPluginsAndADeviceRendersItsNotes) {
         }
     }
     EXPECT_EQ(nSounding, static_cast<size_t>(nOff - nOn));
+}
+
+// Runs after the test above in the same program, or alone (a test per process).
+TEST(VstDeviceTest, APluginThatHangsWhenClosedIsAbandonedAfterTheBound) {
+    namespace fs = std::filesystem;
+    static CScratchFolder folder;
+    fs::copy_file(kSynthChatty, folder.Path() / "chatty.so");
+    SetBackends({nullptr, std::make_shared<CVstBackendLinux>(CVstHostOptions{{folder.Path().string()}, 2000ms, 8}),
+                 nullptr, nullptr});
+    const auto id = CControl::CIdInstances::Get().Find(u"PalvorTestChatty");
+    ASSERT_TRUE(id);
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    SetDeviceLogSink([&](const std::string& s) {
+        std::lock_guard lock(mutex);
+        lines.push_back(s);
+    });
+    const auto old = CDeviceVst::CloseTimeout();
+    EXPECT_EQ(old, 20s);
+    CDeviceVst::SetCloseTimeout(200ms);
+    {
+        auto device = id->GetDevice(true);
+        ASSERT_TRUE(device);
+        CBlockSubscriber sub;
+        device->PostRequests({std::make_shared<const Request::CAddNotify>(sub.log.sender),
+                              std::make_shared<const Request::COpen>(48000, 480, 0.05)});
+        ASSERT_TRUE(WaitFor([&] { return !sub.log.Blocks().empty(); }));
+    }  // the last handle: effClose never returns, and this scope ends anyway
+    CDeviceVst::SetCloseTimeout(old);
+    SetDeviceLogSink(nullptr);
+    std::lock_guard lock(mutex);
+    EXPECT_THAT(lines, ::testing::Contains(::testing::HasSubstr("did not close within 0.2 s; abandoned")));
+    EXPECT_FALSE(id->GetDevice(false)) << "an abandoned plug-in is no longer the open device";
 }
 
 }  // namespace

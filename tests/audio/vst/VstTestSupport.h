@@ -20,6 +20,7 @@ inline const char* const kSynthCrash = PALVOR_TEST_SYNTH_CRASH;
 inline const char* const kSynthHang = PALVOR_TEST_SYNTH_HANG;
 inline const char* const kEffect = PALVOR_TEST_EFFECT;
 inline const char* const kSynthMain = PALVOR_TEST_SYNTH_MAIN;
+inline const char* const kSynthChatty = PALVOR_TEST_SYNTH_CHATTY;
 
 // The journal of a test plug-in module that is loaded now (null when it is not).
 inline const CTestSynthJournal* Journal(const char* szPath) {

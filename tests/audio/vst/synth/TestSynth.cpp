@@ -7,10 +7,13 @@
 //   1  an entry point that crashes
 //   2  an entry point that never returns
 //   3  "PalvorTestEffect": the same sound engine without the synth flag
+//   4  "PalvorTestChatty": the instrument, but it prints to standard output and error
+//      when loaded, and never returns from effClose
 // PALVOR_SYNTH_ENTRY_MAIN exports the entry point as "main" instead of "VSTPluginMain".
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -26,6 +29,7 @@ using namespace DUve::AudioDevice::Vst;
 namespace {
 
 constexpr bool kIsSynth = PALVOR_SYNTH_VARIANT != 3;
+constexpr bool kChatty = PALVOR_SYNTH_VARIANT == 4;
 constexpr int kVoices = 16;
 constexpr int kMaxPending = 512;
 constexpr double kTwoPi = 6.283185307179586476925286766559;
@@ -132,6 +136,8 @@ intptr_t Dispatch(AEffect* e, int32_t nOpcode, int32_t, intptr_t nValue, void* p
         AskHost(s);
         return 0;
     case effClose:
+        if (kChatty)
+            for (;;) pause();  // a plug-in that waits for its own threads, which never end
         delete &s;
         return 0;
     case effSetSampleRate:
@@ -149,7 +155,7 @@ intptr_t Dispatch(AEffect* e, int32_t nOpcode, int32_t, intptr_t nValue, void* p
         return 1;
     }
     case effGetEffectName:
-        CopyName(pPtr, kIsSynth ? "PalvorTestSynth" : "PalvorTestEffect");
+        CopyName(pPtr, kChatty ? "PalvorTestChatty" : kIsSynth ? "PalvorTestSynth" : "PalvorTestEffect");
         return 1;
     case effGetVendorString:
         CopyName(pPtr, "Palvor");
@@ -174,6 +180,11 @@ AEffect* MakeEffect(HostCallbackProc host) {
 #elif PALVOR_SYNTH_VARIANT == 2
     for (;;) pause();  // a plug-in that waits for something that never comes
 #endif
+    if (kChatty) {
+        std::printf("lo server running on port 7770\n");
+        std::fflush(stdout);
+        std::fprintf(stderr, "chatty: warming up\n");
+    }
     if (!host) return nullptr;
     std::memset(&g_journal, 0, sizeof g_journal);
     g_journal.nHostVersion = host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f);

@@ -21,20 +21,6 @@ constexpr const char* kSelect =
     "ORDER BY (nStep & 4294967295), rowid";
 constexpr const char* kCount = "SELECT count(*) FROM event WHERE idPort IN (%s)";
 
-// The identifiers as SQL BLOB literals, comma separated.
-std::string BlobLiterals(const std::vector<CRUid>& ids) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string list;
-    for (const CRUid& id : ids) {
-        list += list.empty() ? "X'" : ",X'";
-        for (size_t i = 0; i < CRUid::kSize; ++i) {
-            list += kDigits[id.Data()[i] >> 4];
-            list += kDigits[id.Data()[i] & 15];
-        }
-        list += '\'';
-    }
-    return list;
-}
 }  // namespace
 
 CEventStream::CEventStream(const CSolutionDb& db, std::vector<CRUid> ports)
@@ -61,7 +47,7 @@ CEventStream::~CEventStream() {
 
 bool CEventStream::Prepare(const char* sqlTemplate, sqlite3_stmt*& stmt) {
     std::string sql = sqlTemplate;
-    sql.replace(sql.find("%s"), 2, BlobLiterals(m_vPorts));
+    sql.replace(sql.find("%s"), 2, SolutionDbInner::BlobList(m_vPorts));
     return sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK;
 }
 

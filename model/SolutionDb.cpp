@@ -48,25 +48,6 @@ const std::string& SelectEvent() {
 
 }  // namespace
 
-namespace SolutionDbInner {
-
-std::string BlobList(const CRUidSet& ids) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string list;
-    list.reserve(ids.size() * (4 + 2 * CRUid::kSize));
-    for (const CRUid& id : ids) {
-        list += list.empty() ? "X'" : ",X'";
-        for (size_t i = 0; i < CRUid::kSize; ++i) {
-            list += kDigits[id.Data()[i] >> 4];
-            list += kDigits[id.Data()[i] & 15];
-        }
-        list += '\'';
-    }
-    return list;
-}
-
-}  // namespace SolutionDbInner
-
 namespace {
 
 // Every row of a statement, mapped; rows the mapper refuses are skipped.

@@ -227,8 +227,21 @@ private:
 };
 
 namespace SolutionDbInner {
-// Every SQL BLOB literal of the set, comma separated: X'00ff...',X'...'.
-std::string BlobList(const CRUidSet& ids);
+// The identifiers as SQL BLOB literals, comma separated: X'..',X'..'.
+template <class CRange>
+std::string BlobList(const CRange& ids) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string list;
+    for (const CRUid& id : ids) {
+        list += list.empty() ? "X'" : ",X'";
+        for (size_t i = 0; i < CRUid::kSize; ++i) {
+            list += kDigits[id.Data()[i] >> 4];
+            list += kDigits[id.Data()[i] & 15];
+        }
+        list += '\'';
+    }
+    return list;
+}
 // Removes the files "sol*.tmp*" of `folder` except those of the database `keep` and those
 // another connection has locked (databases in use).
 void RemoveStaleTempFiles(const std::filesystem::path& folder, const std::filesystem::path& keep);

@@ -970,7 +970,7 @@ TEST_F(SolutionDbTest, IntegrityCheckTellsSoundFilesFromDamagedOnesAndCreatesNot
 TEST(SolutionDbBlobList, WritesLowerCaseBlobLiteralsInSetOrder) {
     uint8_t a[16] = {0xAB, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0F};
     uint8_t b[16] = {0x01};
-    EXPECT_EQ(SolutionDbInner::BlobList({CRUid(a), CRUid(b)}),
+    EXPECT_EQ(SolutionDbInner::BlobList(CRUidSet{CRUid(a), CRUid(b)}),
               "X'01000000000000000000000000000000',X'ab00000000000000000000000000000f'");
-    EXPECT_EQ(SolutionDbInner::BlobList({}), "");
+    EXPECT_EQ(SolutionDbInner::BlobList(CRUidSet{}), "");
 }

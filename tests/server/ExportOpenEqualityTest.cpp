@@ -201,7 +201,7 @@ void FillEdges(CSolutionDb& db) {
     // A row no reader can use, straight into the file.
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(db.GetPath().c_str(), &raw), SQLITE_OK);
-    const std::string sql = "INSERT INTO event VALUES(randomblob(16), X'" + SolutionDbInner::BlobList({ports[0]}).substr(2, 32) +
+    const std::string sql = "INSERT INTO event VALUES(randomblob(16), X'" + SolutionDbInner::BlobList(std::vector<CRUid>{ports[0]}).substr(2, 32) +
                             "', 480, 0, X'ffff01')";
     EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(raw);

@@ -94,7 +94,11 @@ public:
             jack_set_buffer_size_callback(s->m_client, &CJackStream::BufferSize, s.get()) != 0)
             return nullptr;
         jack_on_info_shutdown(s->m_client, &CJackStream::Shutdown, s.get());
-        if (jack_activate(s->m_client) != 0) return nullptr;
+        if (jack_activate(s->m_client) != 0) {
+            DeviceLog("JACK server [%s] did not activate the output's client (a busy server may take too long)",
+                      sServer.c_str());
+            return nullptr;
+        }
         s->m_bActive = true;
         if (AutoConnect()) {
             if (const char** ppPhysical = jack_get_ports(s->m_client, nullptr, JACK_DEFAULT_AUDIO_TYPE,
@@ -125,7 +129,11 @@ private:
     // (the first few cycles) the output is silent.
     static int Process(jack_nframes_t nFrames, void* pArg) {
         auto* s = static_cast<CJackStream*>(pArg);
-        const uint64_t nStartNs = s->m_clock.Cycle(jack_last_frame_time(s->m_client), ClockNanoseconds());
+        const jack_nframes_t nFrame = jack_last_frame_time(s->m_client);
+        const uint64_t nStartNs = s->m_clock.Cycle(nFrame, ClockNanoseconds());
+        if (nStartNs && s->m_bRefilled) s->Skip(nFrame - s->m_nNextFrame, nStartNs);
+        s->m_bRefilled = nStartNs != 0;
+        s->m_nNextFrame = nFrame + nFrames;
         CAudioChannelBuffer buffers[2];
         for (uint32_t i = 0; i < 2; ++i) {
             void* p = jack_port_get_buffer(s->m_ports[i], nFrames);
@@ -134,6 +142,22 @@ private:
         }
         if (nStartNs) s->m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), nFrames, nStartNs);
         return 0;
+    }
+    // The client missed cycles (the server ran them without it): their frames went by
+    // unheard. The refill passes over them, at their times, into a scratch buffer, so the
+    // output goes on from where the frame counter is, as if it had played them, and its
+    // position never has to be realigned for it. A gap of more than a second is left to
+    // the realignment.
+    void Skip(jack_nframes_t nMissed, uint64_t nStartNs) {
+        if (nMissed == 0 || nMissed > m_nRate) return;
+        for (jack_nframes_t nDone = 0; nDone < nMissed;) {
+            const auto n = static_cast<uint32_t>(std::min<size_t>(nMissed - nDone, kScratch));
+            const uint64_t nAgo = uint64_t(nMissed - nDone) * 1000000000ull / m_nRate;
+            CAudioChannelBuffer buffers[2];
+            for (uint32_t i = 0; i < 2; ++i) buffers[i] = {false, i, ESampleType::Float32LSB, m_vScratch[i].data(), 1};
+            m_refill(std::span<const CAudioChannelBuffer>(buffers, 2), n, nStartNs - nAgo);
+            nDone += n;
+        }
     }
     static int BufferSize(jack_nframes_t nFrames, void* pArg) {
         static_cast<CJackStream*>(pArg)->m_nBuffer.store(nFrames);
@@ -150,8 +174,13 @@ private:
         s->m_bGone.store(true, std::memory_order_release);
     }
 
+    static constexpr size_t kScratch = 4096;
+
     CAudioRefill m_refill;
-    CJackFrameClock m_clock;  // the process thread's
+    CJackFrameClock m_clock;  // the process thread's, as are the three below
+    bool m_bRefilled = false;        // the last cycle was refilled
+    jack_nframes_t m_nNextFrame = 0;  // the frame after the last cycle's
+    std::vector<float> m_vScratch[2] = {std::vector<float>(kScratch), std::vector<float>(kScratch)};
     CClientPtr m_owner{nullptr, CClientCloser{}};
     jack_client_t* m_client = nullptr;
     jack_port_t* m_ports[2] = {nullptr, nullptr};

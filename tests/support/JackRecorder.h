@@ -3,7 +3,10 @@
 // keeps JACK's filtered times of that cycle, so a frame's time is the one JACK gave it
 // while it played: under load the filter moves, and a frame heard a while ago, converted
 // with the filter as it stands now, could be tens of milliseconds off. Every cycle also
-// keeps when its callback actually ran, which shows the driver's jitter.
+// keeps when its callback actually ran, which shows the driver's jitter. It counts what a
+// starved machine does to real-time clients: the server's xruns (a client that did not
+// finish its cycle in time) and the cycles this recorder itself missed (its frame counter
+// jumped).
 #pragma once
 
 #include <jack/jack.h>
@@ -74,6 +77,7 @@ public:
         m_audioCycles.resize(kMaxCycles);
         m_nClockMinusJack = ClockMinusJackNs();
         jack_set_process_callback(m_client, &CRecorder::Process, this);
+        jack_set_xrun_callback(m_client, &CRecorder::Xrun, this);
         return m_midi && m_audioPorts[0] && m_audioPorts[1] && jack_activate(m_client) == 0;
     }
     ~CRecorder() {
@@ -81,6 +85,14 @@ public:
         if (!m_sServer.empty()) AudioDevice::Linux::ReleaseJackServer(m_sServer);
     }
     jack_client_t* Client() const { return m_client; }
+
+    // What starved the real-time clients so far: the server's xruns and the cycles this
+    // recorder missed. A recording made while either grew may hold gaps nobody chose.
+    struct CStarved {
+        uint64_t nXruns = 0, nMissed = 0;
+        bool operator!=(const CStarved& o) const { return nXruns != o.nXruns || nMissed != o.nMissed; }
+    };
+    CStarved Starved() const { return {m_nXruns.load(), m_nMissed.load()}; }
 
     std::vector<CEvent> Events() const {
         const size_t n = std::min(m_nEvents.load(), kMaxEvents);
@@ -106,6 +118,17 @@ public:
         if (p == m_audioCycles.data()) return n ? At(m_cycles[*p], -double(m_cycles[*p].nAudioAt - nIndex)) : 0.0;
         const CCycle& c = m_cycles[*(p - 1)];
         return At(c, double(nIndex - c.nAudioAt));
+    }
+    // The frame that sample nIndex of the audio recording is (a cycle the recorder missed
+    // is missing from the recording).
+    jack_nframes_t AudioFrame(size_t nIndex) const {
+        const size_t n = std::min(m_nAudioCycles.load(), kMaxCycles);
+        const auto* const pEnd = m_audioCycles.data() + n;
+        const auto* p = std::upper_bound(m_audioCycles.data(), pEnd, nIndex,
+                                         [&](size_t i, size_t k) { return i < m_cycles[k].nAudioAt; });
+        if (p == m_audioCycles.data()) return n ? m_cycles[*p].nFrame - jack_nframes_t(m_cycles[*p].nAudioAt - nIndex) : 0;
+        const CCycle& c = m_cycles[*(p - 1)];
+        return c.nFrame + jack_nframes_t(nIndex - c.nAudioAt);
     }
     // The time the recording reached.
     double AudioEndSeconds() const { return AudioSeconds(AudioFrames()); }
@@ -151,6 +174,9 @@ private:
         cycle.nFrames = nFrames;
         cycle.nCalledNs = nCalled;
         const jack_nframes_t nStart = cycle.nFrame;
+        if (r->m_bCycled && nStart != r->m_nNextFrame) r->m_nMissed.fetch_add(1);
+        r->m_bCycled = true;
+        r->m_nNextFrame = nStart + nFrames;
         const size_t nCycle = r->m_nCycles.load();
         if (nCycle >= kMaxCycles) return 0;
         void* pMidi = jack_port_get_buffer(r->m_midi, nFrames);
@@ -183,6 +209,11 @@ private:
         return 0;
     }
 
+    static int Xrun(void* pArg) {
+        static_cast<CRecorder*>(pArg)->m_nXruns.fetch_add(1);
+        return 0;
+    }
+
     std::string m_sServer;
     jack_client_t* m_client = nullptr;
     jack_port_t* m_midi = nullptr;
@@ -198,6 +229,9 @@ private:
     std::vector<size_t> m_audioCycles;  // the cycles that recorded audio, in order
     std::atomic<size_t> m_nAudioCycles{0};
     int64_t m_nClockMinusJack = 0;
+    std::atomic<uint64_t> m_nXruns{0}, m_nMissed{0};
+    bool m_bCycled = false;  // the process thread's, as is the next
+    jack_nframes_t m_nNextFrame = 0;
 };
 
 }  // namespace DUve::Test

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <string>
+
 namespace DUve {
 
 CRActivityLog::~CRActivityLog() {
@@ -36,6 +38,9 @@ bool CRActivityLog::Open(const std::filesystem::path& file) {
     // writes. The log is still copied into the file, with its disk flushes, after as many
     // bytes as before (a file made with smaller pages keeps them, and its threshold).
     SolutionFiles::SetCheckpointBytes(m_db, kCheckpointBytes);
+    // Performance only: a failure leaves SQLite's default cache.
+    sqlite3_exec(m_db, ("PRAGMA cache_size=-" + std::to_string(kCacheKiB)).c_str(), nullptr, nullptr,
+                 nullptr);
     int rc = SQLITE_ERROR;
     sqlite3_stmt* st = nullptr;
     rc = sqlite3_prepare_v2(m_db, "SELECT * FROM sqlite_master WHERE type='table' AND name='log'",

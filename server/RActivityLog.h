@@ -43,6 +43,10 @@ public:
     // The write-ahead log is copied into the file, and both synchronised with the disk,
     // once it holds this many bytes: SQLite's default of 1,000 pages of 4 KiB.
     static constexpr int64_t kCheckpointBytes = 1000 * 4096;
+    // Page cache of the log's connection. The log is only appended to and never read back
+    // here: an insert needs the path to the last leaf, not the pages written before, which
+    // would otherwise stay cached up to SQLite's default of 2 MB per open solution.
+    static constexpr int kCacheKiB = 256;
 
     // "%04u.db" in the server folder for solution `id`.
     static std::filesystem::path FileOf(const std::filesystem::path& folder, uint32_t id) {

@@ -117,6 +117,35 @@ TEST(ActivityLog, RowsAreAppendedAndClosingLeavesTheFileComplete) {
     EXPECT_EQ(Rows(file).size(), rows.size() + 1);
 }
 
+// The log is only appended to: the pages it has written do not stay in memory. A server
+// that runs for days writes megabytes of rows; its memory must not follow them.
+TEST(ActivityLog, AppendingManyRowsKeepsTheMemoryOfAFewPages) {
+    PalvorTest::CTempDir dir;
+    for (const int existingPageSize : {0, 4096}) {  // a new file, an older file's pages
+        SCOPED_TRACE(existingPageSize);
+        const fs::path file = dir.Path() / ("grow" + std::to_string(existingPageSize) + ".db");
+        if (existingPageSize) {
+            CRStatus status;
+            sqlite3* old = SolutionFiles::OpenForWriting(file, existingPageSize, status);
+            ASSERT_NE(old, nullptr);
+            sqlite3_close(old);
+        }
+        CRActivityLog log;
+        ASSERT_TRUE(log.Open(file));
+        const std::vector<uint8_t> row(3000, 5);
+        ASSERT_TRUE(log.AppendLog(row));
+        const sqlite3_int64 before = sqlite3_memory_used();
+        constexpr int kRows = 1500;  // about 4.5 MB, more than twice SQLite's default cache
+        int appended = 1;
+        for (int i = 1; i < kRows; ++i) appended += log.AppendLog(row) ? 1 : 0;
+        const sqlite3_int64 grown = sqlite3_memory_used() - before;
+        EXPECT_EQ(appended, kRows);
+        EXPECT_LT(grown, 2 * CRActivityLog::kCacheKiB * 1024) << "bytes held after the appends";
+        EXPECT_TRUE(log.Close());
+        EXPECT_EQ(Rows(file).size(), static_cast<size_t>(kRows));
+    }
+}
+
 TEST(ActivityLog, AFileThatIsNotADatabaseIsRefused) {
     PalvorTest::CTempDir dir;
     const fs::path file = dir.Path() / "0001.db";

@@ -10,18 +10,18 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+void LogError(const std::string& text) {
+    std::fprintf(stderr, "palvorserver: %s\n", text.c_str());
+}
+
+}  // namespace
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i)
         if (Lower(text[i]) != Lower(prefix[i])) return false;
     return true;
 }
-
-void LogError(const std::string& text) {
-    std::fprintf(stderr, "palvorserver: %s\n", text.c_str());
-}
-
-}  // namespace
 
 bool CurlReady() {
     static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;

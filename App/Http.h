@@ -24,6 +24,10 @@ struct CHttpSettings {
 // libcurl's global state, set up once per process whichever thread asks first.
 bool CurlReady();
 
+// True when text begins with prefix, ASCII letters compared without regard to case (URL
+// schemes, header names).
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
 // The protocols a redirect of a request for url may lead to: "https" when url is https,
 // "http,https" when it is http; nullptr for any other scheme (such a request is refused).
 const char* RedirectProtocols(std::string_view url);

@@ -28,17 +28,6 @@ void LogError(const std::string& text) {
     std::cerr << "updater: " << text << '\n';
 }
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (Lower(text[i]) != Lower(prefix[i])) return false;
-    return true;
-}
-
 // A decimal Content-Length value; nothing when it is not a plain number that fits.
 std::optional<uint64_t> ParseLength(std::string_view value) {
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))

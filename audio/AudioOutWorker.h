@@ -222,6 +222,7 @@ private:
         m_stream = std::move(stream);
         m_nSwitchesSeen = m_shared->nSwitches.load();
         m_nRealignedSeen = m_shared->nRealigned.load();
+        m_nLateSeen = 0;
         m_started = std::make_shared<const Notify::CStarted>(m_shared->instance, m_shared->id, r.nSampleRate,
                                                              kChannels, m_stream->BufferSize());
         m_subscribers.Send(m_started);
@@ -255,6 +256,14 @@ private:
                           Utf16ToUtf8(m_shared->id->sName).c_str(), static_cast<unsigned long long>(nRealigned));
                 m_nRealignedSeen = nRealigned;
             }
+            const uint64_t nLate = m_running->mix.LateChunks();
+            if (nLate != m_nLateSeen && now - m_lastLateLog >= std::chrono::seconds(10)) {
+                m_lastLateLog = now;
+                DeviceLog("audio output [%s]: sound came after its time had played; its sender fell behind "
+                          "(%llu chunks so far)",
+                          Utf16ToUtf8(m_shared->id->sName).c_str(), static_cast<unsigned long long>(nLate));
+                m_nLateSeen = nLate;
+            }
             std::string sWhy = m_stream->Lost();
             if (sWhy.empty() && m_shared->bLost.load(std::memory_order_acquire)) {
                 std::lock_guard lock(m_shared->lostMutex);
@@ -279,6 +288,8 @@ private:
     uint64_t m_nSwitchesSeen = 0;
     uint64_t m_nRealignedSeen = 0;
     std::chrono::steady_clock::time_point m_lastRealignLog{};
+    uint64_t m_nLateSeen = 0;
+    std::chrono::steady_clock::time_point m_lastLateLog{};
 };
 
 // The kind's ids from what its backend reports.

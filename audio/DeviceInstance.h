@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "audio/AudioDevice.h"
+#include "runtime/RThreadPriority.h"
 #include "runtime/RWorkerThread.h"
 
 namespace DUve::AudioDevice {
@@ -90,6 +91,9 @@ public:
         std::thread::id* pThread = &m_workerThread;
         m_worker = std::make_unique<CRWorkerThreadT<CMain>>([id, self, pThread](boost::asio::io_context& io) {
             *pThread = std::this_thread::get_id();
+            // A device's worker keeps its sound ahead of the stream; a busy machine must
+            // not hold it back.
+            RaiseCallingThreadForTimeCriticalWork();
             return std::make_unique<CMain>(io, id, self);
         });
     }

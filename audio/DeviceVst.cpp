@@ -124,6 +124,7 @@ private:
     void Tick() {
         m_next += std::chrono::milliseconds(10);
         Arm();
+        ReportLateEvents();
         auto& c = *m_context;
         const double dRate = c.nSampleRate;
         while (ClockSeconds() + c.dLookAhead > c.midi.Position() / dRate) {
@@ -135,6 +136,7 @@ private:
                 std::vector<CVstMidiEvent> events;
                 for (const auto& e : taken) {
                     if (!e.vBytes) continue;
+                    if (e.nTime < nStart) ++m_nLateEvents;
                     const int32_t nDelta = e.nTime > nStart ? static_cast<int32_t>(e.nTime - nStart) : 0;
                     for (size_t i = 0; i < e.vBytes->size(); i += 3) {
                         CVstMidiEvent ev;
@@ -156,9 +158,22 @@ private:
         }
     }
 
+    // Events that reached the plug-in after it had rendered past their time (their sender
+    // fell behind) are played at once; a line says so, at most every ten seconds.
+    void ReportLateEvents() {
+        const auto now = CClock::now();
+        if (m_nLateEvents == m_nLateReported || now - m_lastLateLog < std::chrono::seconds(10)) return;
+        m_lastLateLog = now;
+        m_nLateReported = m_nLateEvents;
+        DeviceLog("VST plug-in [%s]: MIDI came after its time had been rendered; played late (%llu events so far)",
+                  Utf16ToUtf8(m_id->sPath).c_str(), static_cast<unsigned long long>(m_nLateEvents));
+    }
+
     std::shared_ptr<const CDeviceId> m_id;
     std::weak_ptr<const void> m_instance;
     boost::asio::steady_timer m_timer;
+    uint64_t m_nLateEvents = 0, m_nLateReported = 0;
+    CClock::time_point m_lastLateLog{};
     CClock::time_point m_next;
     std::unique_ptr<IVstPlugin> m_plugin;
     CRThreadMessage::CListSender m_subscribers;

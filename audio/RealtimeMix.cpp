@@ -10,7 +10,7 @@ constexpr size_t kRingBytes = 1 << 16;
 }  // namespace
 
 CRealtimeMix::CTrack::CTrack(uint16_t nChannels, uint64_t nStart) : channels(new CChannel[nChannels]) {
-    for (uint16_t i = 0; i < nChannels; ++i) channels[i].nStart = nStart;
+    for (uint16_t i = 0; i < nChannels; ++i) channels[i].nStart = channels[i].nEnd = nStart;
 }
 
 CRealtimeMix::CRealtimeMix(uint16_t nChannels) : m_nChannels(nChannels), m_ring(kRingBytes) {
@@ -92,6 +92,12 @@ void CRealtimeMix::Apply(const CCommand& c) {
             break;
         case CCommand::Push: {
             CChannel& channel = c.pTrack->channels[c.nChannel];
+            // A track may join the mix after its start (its sender began before the
+            // output was patched) and catch up; once it is ahead of the mix, each chunk
+            // has to come before its place plays.
+            if (channel.bAhead && channel.nEnd < m_nPosition) m_nLateChunks.fetch_add(1, std::memory_order_relaxed);
+            channel.nEnd += c.nSize;
+            channel.bAhead = channel.bAhead || channel.nEnd > m_nPosition;
             channel.ring[(channel.nHead + channel.nCount) % kMaxChunks] = {c.pData, c.nSize};
             ++channel.nCount;
             break;

@@ -53,6 +53,9 @@ public:
     // [Position(), Position() + nCount) to the first nOut channels of ppOut (further
     // channels skipped), drops the chunks that end there and advances Position().
     void MixInto(float* const* ppOut, uint16_t nOut, uint64_t nCount);
+    // Chunks that arrived after the mix had played (part of) their place: their sender
+    // fell behind. Any thread may read it.
+    uint64_t LateChunks() const { return m_nLateChunks.load(std::memory_order_relaxed); }
 
 private:
     struct CChunk {
@@ -61,6 +64,8 @@ private:
     };
     struct CChannel {
         uint64_t nStart = 0;  // the mixing side's from the hand-over on
+        uint64_t nEnd = 0;    // the mixing side's: where the chunks handed over end
+        bool bAhead = false;  // the mixing side's: the chunks reached past the mix once
         std::array<CChunk, kMaxChunks> ring;
         size_t nHead = 0, nCount = 0;
         std::atomic<uint64_t> nDone{0};  // chunks the mix has passed
@@ -95,6 +100,7 @@ private:
     std::array<CTrack*, kMaxTracks> m_live{};
     size_t m_nLive = 0;
     uint64_t m_nPosition = 0;
+    std::atomic<uint64_t> m_nLateChunks{0};
 };
 
 }  // namespace DUve::AudioDevice

@@ -1,7 +1,5 @@
 #include "midi/RMidiPlayer.h"
 
-#include "runtime/RReaper.h"
-
 #include <boost/asio/steady_timer.hpp>
 #include <cmath>
 #include <future>
@@ -13,6 +11,7 @@
 #include "model/SolutionDb.h"
 #include "runtime/RDebugTrace.h"
 #include "runtime/RReaper.h"
+#include "runtime/RThreadPriority.h"
 
 namespace DUve {
 
@@ -343,6 +342,9 @@ CPlayer::CPlayer(std::weak_ptr<CRMidiPlayer> owner, CRMidiPlayer::CTickCount tic
                  CRMidiPlayer::CTempoTrackPtr tempo, CScorePtr score)
     : m_worker(std::make_unique<CRWorkerThreadT<CMain>>(
           [owner, ticks, tempo, score](boost::asio::io_context& io) {
+              // The dispatch keeps the instruments ahead of the sound: a busy machine must
+              // not hold it back.
+              RaiseCallingThreadForTimeCriticalWork();
               return std::make_unique<CMain>(io, owner, ticks, tempo, score);
           })) {}
 CPlayer::~CPlayer() = default;

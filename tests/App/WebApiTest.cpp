@@ -1,9 +1,7 @@
 #include "App/WebApi.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +22,8 @@
 
 #include "runtime/RString.h"
 #include "support/HttpStub.h"
+#include "support/Spawn.h"
 #include "support/TlsStub.h"
-
-extern char** environ;
 
 using namespace DUve;
 using namespace std::chrono_literals;
@@ -474,8 +471,7 @@ public:
     void Stop() {
         if (m_pid > 0) {
             kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
+            PalvorTest::WaitExit(m_pid);
             m_pid = -1;
         }
     }
@@ -491,32 +487,10 @@ public:
 
 private:
     bool Spawn(const std::filesystem::path& php, uint16_t port) {
-        const std::string listen = "127.0.0.1:" + std::to_string(port);
-        const std::string docRoot = kSiteFolder.string();
-        const std::string router = (kSiteFolder / "router.php").string();
-        std::vector<std::string> args = {php.string(), "-S", listen, "-t", docRoot, router};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::string(*e).rfind("PALVOR_SITE_DATA=", 0) != 0) env.emplace_back(*e);
-        env.push_back("PALVOR_SITE_DATA=" + m_dataFolder.string());
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int rc =
-            posix_spawn(&m_pid, php.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) m_pid = -1;
-        return rc == 0;
+        m_pid = PalvorTest::SpawnQuiet({php.string(), "-S", "127.0.0.1:" + std::to_string(port), "-t",
+                                        kSiteFolder.string(), (kSiteFolder / "router.php").string()},
+                                       {}, {"PALVOR_SITE_DATA=" + m_dataFolder.string()});
+        return m_pid > 0;
     }
 
     bool WaitUntilServing(uint16_t port) {

@@ -13,8 +13,10 @@
 #include "runtime/RString.h"
 #include "support/DeviceLogCapture.h"
 #include "support/ManualClock.h"
+#include "support/NotifyRecorder.h"
 #include "support/SineMeasure.h"
 #include "support/TestBackends.h"
+#include "support/Wait.h"
 
 using namespace DUve;
 using namespace DUve::AudioDevice;
@@ -63,51 +65,9 @@ CDevice::CIdPtr IdOf(const std::u16string& name) {
 
 CBytes Bytes(std::vector<uint8_t> v) { return std::make_shared<const std::vector<uint8_t>>(std::move(v)); }
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-// A receiver on a worker of its own that records the patches it is told about.
-struct CPatchLog {
-    std::mutex mutex;
-    std::vector<CPatchBay::CSetPatchPtr> patches;
-    CRThreadMessage::CSender sender;
-    size_t Count() {
-        std::lock_guard lock(mutex);
-        return patches.size();
-    }
-    CPatchBay::CSetPatchPtr Last() {
-        std::lock_guard lock(mutex);
-        return patches.back();
-    }
-};
-class CProbe {
-public:
-    CProbe(boost::asio::io_context& io, CPatchLog& log) : m_receiver(CRThreadBridge::InitializeIoService(io)) {
-        CRThreadMessage::AddHandler<CPatchBay::Notify::ChangedSetPatch>(
-            *m_receiver, [&log](const std::shared_ptr<const CPatchBay::Notify::ChangedSetPatch>& n) {
-                std::lock_guard lock(log.mutex);
-                log.patches.push_back(n->patch);
-            });
-        log.sender = m_receiver->GetSender();
-    }
-    static const CRThreadMessage::CRRequestTableT<CProbe>& RequestTable() {
-        static const CRThreadMessage::CRRequestTableT<CProbe> table;
-        return table;
-    }
-
-private:
-    CRThreadBridge::CReceiverPtr m_receiver;
-};
-struct CSubscriber {
-    CPatchLog log;
-    CRWorkerThreadT<CProbe> worker{[this](boost::asio::io_context& io) { return std::make_unique<CProbe>(io, log); }};
-};
+using PalvorTest::WaitFor;
+// Records the patches the patch bay tells its listeners about.
+using CPatchRecorder = DUve::Test::CNotifyRecorder<CPatchBay::Notify::ChangedSetPatch>;
 
 // A receiver on a worker of its own that records what devices tell it.
 struct CDeviceLog {
@@ -255,17 +215,17 @@ TEST(PatchBay, DefaultConnectionRoutesInstrumentsToTheDefaultOutputAndSumsThem) 
     const CEnv& env = Env();
     auto bay = CPatchBay::EnsureInstance();
     EXPECT_EQ(bay, CPatchBay::EnsureInstance());
-    CSubscriber first;
-    bay->PostRequest(std::make_shared<CPatchBay::Request::CAddNotify>(first.log.sender));
-    ASSERT_TRUE(WaitFor([&] { return first.log.Count() == 1; }));
-    EXPECT_TRUE(first.log.Last()->empty());  // the current patch at once, even empty
+    CPatchRecorder first;
+    bay->PostRequest(std::make_shared<CPatchBay::Request::CAddNotify>(first.Sender()));
+    ASSERT_TRUE(WaitFor([&] { return first.Count() == 1; }));
+    EXPECT_TRUE(first.Last()->patch->empty());  // the current patch at once, even empty
 
     const auto synthId = IdOf(u"Synth");
     const auto speakers = IdOf(u"Speakers");
     auto synth = synthId->GetDevice(true);
     bay->PostRequest(std::make_shared<CPatchBay::Request::CConnectDefault>(synth));
-    ASSERT_TRUE(WaitFor([&] { return first.log.Count() == 2; }));
-    EXPECT_EQ(first.log.Last()->Connections(), (CPatchBay::CConnections{{synthId, speakers}}));
+    ASSERT_TRUE(WaitFor([&] { return first.Count() == 2; }));
+    EXPECT_EQ(first.Last()->patch->Connections(), (CPatchBay::CConnections{{synthId, speakers}}));
     ASSERT_TRUE(WaitFor([&] { return !env.directSound->Starts(0).empty() && env.vst->Log(u"/plug/Synth.so").nStarts; }));
     EXPECT_EQ(env.directSound->Starts(0), (std::vector<std::pair<uint32_t, uint32_t>>{{44100, 2048}}));
     EXPECT_EQ(env.vst->Log(u"/plug/Synth.so").nSampleRate, 44100u);
@@ -274,17 +234,17 @@ TEST(PatchBay, DefaultConnectionRoutesInstrumentsToTheDefaultOutputAndSumsThem) 
     // A second note for the same instrument and a note for a MIDI output change nothing.
     bay->PostRequest(std::make_shared<CPatchBay::Request::CConnectDefault>(synth));
     bay->PostRequest(std::make_shared<CPatchBay::Request::CConnectDefault>(IdOf(u"Out")->GetDevice(true)));
-    CSubscriber second;  // its greeting comes after both requests were handled
-    bay->PostRequest(std::make_shared<CPatchBay::Request::CAddNotify>(second.log.sender));
-    ASSERT_TRUE(WaitFor([&] { return second.log.Count() == 1; }));
-    EXPECT_EQ(first.log.Count(), 2u);
-    EXPECT_EQ(second.log.Last()->size(), 1u);
+    CPatchRecorder second;  // its greeting comes after both requests were handled
+    bay->PostRequest(std::make_shared<CPatchBay::Request::CAddNotify>(second.Sender()));
+    ASSERT_TRUE(WaitFor([&] { return second.Count() == 1; }));
+    EXPECT_EQ(first.Count(), 2u);
+    EXPECT_EQ(second.Last()->patch->size(), 1u);
 
     const auto secondId = IdOf(u"Second");
     auto other = secondId->GetDevice(true);
     bay->PostRequest(std::make_shared<CPatchBay::Request::CConnectDefault>(other));
-    ASSERT_TRUE(WaitFor([&] { return first.log.Count() == 3; }));
-    EXPECT_EQ(first.log.Last()->size(), 2u);
+    ASSERT_TRUE(WaitFor([&] { return first.Count() == 3; }));
+    EXPECT_EQ(first.Last()->patch->size(), 2u);
     EXPECT_EQ(env.directSound->Starts(0).size(), 1u);  // the output is started once
 
     // Both instruments hold a full-level note: the output hears their sum.
@@ -422,18 +382,18 @@ TEST(AudioOutDevice, BufferZeroTakesTheDriversSizeAndLateSubscribersAreGreeted) 
 TEST(PatchBay, AConnectWithoutAConnectionReleasesItsDevices) {
     Env();
     auto bay = CPatchBay::EnsureInstance();
-    CSubscriber sub;
-    bay->PostRequest(std::make_shared<CPatchBay::Request::CAddNotify>(sub.log.sender));
-    ASSERT_TRUE(WaitFor([&] { return sub.log.Count() == 1; }));
-    const size_t nBefore = sub.log.Last()->size();
+    CPatchRecorder sub;
+    bay->PostRequest(std::make_shared<CPatchBay::Request::CAddNotify>(sub.Sender()));
+    ASSERT_TRUE(WaitFor([&] { return sub.Count() == 1; }));
+    const size_t nBefore = sub.Last()->patch->size();
 
     const auto padId = IdOf(u"Pad");
     {
         auto pad = padId->GetDevice(true);
         bay->PostRequest(std::make_shared<CPatchBay::Request::CConnectDefault>(pad));
     }
-    ASSERT_TRUE(WaitFor([&] { return sub.log.Count() == 2; }));
-    auto connections = sub.log.Last()->Connections();
+    ASSERT_TRUE(WaitFor([&] { return sub.Count() == 2; }));
+    auto connections = sub.Last()->patch->Connections();
     EXPECT_EQ(connections.size(), nBefore + 1);
     EXPECT_TRUE(padId->GetDevice(false));  // the patch bay keeps it open
 
@@ -441,8 +401,8 @@ TEST(PatchBay, AConnectWithoutAConnectionReleasesItsDevices) {
     // Connections with a missing end are dropped rather than kept half made.
     connections.insert({nullptr, CControl::CAudioIn::DefaultOutput()});
     bay->PostRequest(std::make_shared<CPatchBay::Request::CConnect>(connections));
-    ASSERT_TRUE(WaitFor([&] { return sub.log.Count() == 3; }));
-    EXPECT_EQ(sub.log.Last()->size(), nBefore);
+    ASSERT_TRUE(WaitFor([&] { return sub.Count() == 3; }));
+    EXPECT_EQ(sub.Last()->patch->size(), nBefore);
     EXPECT_TRUE(WaitFor([&] { return !padId->GetDevice(false); }));  // closed with the patch bay's handle
 }
 

@@ -253,3 +253,25 @@ TEST(RealtimeMix, SumsLikeTheQueueAndLeavesEveryFreeToTheWorker) {
     EXPECT_EQ(mix.HeldChunks(), 0u);
     EXPECT_EQ(nCounted, 0);
 }
+
+// A sender that falls behind is counted: a chunk whose place the mix has already played
+// (in part) arrives late. A track that joins after its start is not late while it catches up.
+TEST(RealtimeMix, CountsChunksThatArriveAfterTheirPlaceHasPlayed) {
+    CRealtimeMix mix(1);
+    float out[4];
+    float* pp[1] = {out};
+    mix.SetPosition(100);
+    const uint64_t t = mix.CreateTrack(90);
+    mix.Push(t, 0, Samples({1, 1, 1, 1, 1}));        // 90..95: joins late,
+    mix.Push(t, 0, Samples({1, 1, 1, 1, 1, 1, 1}));  // 95..102: catches up
+    mix.MixInto(pp, 1, 4);                           // plays 100..104
+    EXPECT_EQ(mix.LateChunks(), 0u);
+    mix.Push(t, 0, Samples({2, 2, 2, 2}));  // 102..106, but 102 and 103 have played
+    mix.MixInto(pp, 1, 2);
+    EXPECT_EQ(mix.LateChunks(), 1u);
+    EXPECT_EQ(std::vector<float>(out, out + 2), (std::vector<float>{2, 2}));
+    mix.Push(t, 0, Samples({3, 3}));  // 106..108, in time
+    mix.MixInto(pp, 1, 2);
+    EXPECT_EQ(mix.LateChunks(), 1u);
+    EXPECT_EQ(std::vector<float>(out, out + 2), (std::vector<float>{3, 3}));
+}

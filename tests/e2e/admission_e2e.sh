@@ -7,20 +7,15 @@
 set -euo pipefail
 bin=$1
 load="$(cd "$(dirname "$0")" && pwd)/admission_load.py"
-tmp=$(mktemp -d)
-cleanup() { touch "$tmp/stop"; kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$tmp"; }
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; tail -20 "$tmp/server.log" >&2 || true; exit 1; }
+. "$(dirname "$0")/lib.sh"
 wait_file() { for _ in $(seq 1 300); do [ -s "$1" ] && return 0; sleep 0.1; done; fail "no $1"; }
 
 python3 "$load" site "$tmp/site.port" &
+pids+=($!)
 wait_file "$tmp/site.port"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-XDG_DATA_HOME=$tmp/data "$bin/palvorserver" --headless --port "$port" --max-sessions-per-visitor 4 \
-  --max-solutions 64 --retire-after-seconds 300 --site "http://127.0.0.1:$(cat "$tmp/site.port")/palvor" \
-  >"$tmp/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 100); do grep -qs "Acceptor Listen" "$tmp/server.log" && break; sleep 0.1; done
+site_root="http://127.0.0.1:$(cat "$tmp/site.port")/palvor"
+XDG_DATA_HOME=$tmp/data start_headless "$tmp/server.log" --max-sessions-per-visitor 4 --max-solutions 64 \
+  --retire-after-seconds 300
 grep -q "limits: 4 sessions per visitor, 64 solutions, retired after 300 s" "$tmp/server.log" ||
   fail "the limits of the command line are not in force"
 
@@ -29,8 +24,10 @@ read -r greeted burst_ms < <(python3 "$load" burst "$port" 1100)
 
 python3 "$load" client "$port" "$tmp/flood.ready" >"$tmp/client.log" &
 client_pid=$!
+pids+=("$client_pid")
 wait_file "$tmp/client.log"
 python3 "$load" flood "$port" 3000 "$tmp/flood.ready" "$tmp/stop" &
+pids+=($!)
 wait_file "$tmp/flood.ready"
 most_fds=0
 while kill -0 "$client_pid" 2>/dev/null; do
@@ -47,7 +44,6 @@ slowest_join=$(awk '$1 == "join" && $2 > m { m = $2 } END { print m + 0 }' "$tmp
 [ "$slowest_echo" -le 1000 ] || fail "a request of the registered client took $slowest_echo ms"
 [ "$slowest_join" -le 3000 ] || fail "a newcomer waited $slowest_join ms"
 grep -q "Acceptor Pending limit : refusing 127.0.0.3:" "$tmp/server.log" || fail "the flood was never refused"
-kill -TERM "$server_pid"
-wait "$server_pid" || fail "the server did not stop cleanly"
+stop_server
 echo "admission: 1100 visitors in $burst_ms ms; in the flood at most $most_fds descriptors," \
      "requests within $slowest_echo ms, newcomers within $slowest_join ms: ok"

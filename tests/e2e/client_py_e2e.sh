@@ -8,37 +8,13 @@ set -euo pipefail
 bin=$1
 site=$2
 client="$(cd "$(dirname "$0")/../.." && pwd)/examples/client.py"
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; echo "--- server log" >&2; cat "$tmp/server.log" >&2 || true; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_for() {  # wait_for FILE TEXT
-  for _ in $(seq 1 150); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  echo "--- $1" >&2; cat "$1" >&2 || true
-  fail "timed out waiting for '$2' in $1"
-}
+. "$(dirname "$0")/lib.sh"
 
 export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site
 mkdir -p "$PALVOR_SITE_DATA"
 printf '{"visitors":[{"visiterid":1,"token":"alpha"}]}\n' >"$PALVOR_SITE_DATA/visitors.json"
-site_port=$(free_port)
-php -S 127.0.0.1:"$site_port" -t "$site" "$site/router.php" >"$tmp/php.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 100); do
-  curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break
-  sleep 0.1
-done
-port=$(free_port)
-"$bin/palvorserver" --headless --port "$port" --site "http://127.0.0.1:$site_port/palvor" >"$tmp/server.log" 2>&1 &
-pids+=($!)
-wait_for "$tmp/server.log" "Acceptor Listen : port=$port"
+start_site "$site"
+start_headless "$tmp/server.log"
 
 py() { python3 "$client" --port "$port" --visitor 1 --token alpha --solution 5 "$@"; }
 ctl() { "$bin/palvorctl" --port "$port" --visitor 1 --token alpha --solution 5 "$@"; }

@@ -9,25 +9,8 @@
 set -euo pipefail
 bin=$1
 site=$2
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; echo "--- server logs" >&2; cat "$tmp"/server*.log >&2 || true; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_for() {  # wait_for FILE TEXT [COUNT]: until FILE holds COUNT (default 1) lines with TEXT
-  local want=${3:-1}
-  for _ in $(seq 1 200); do
-    [ "$(grep -c -- "$2" "$1" 2>/dev/null || true)" -ge "$want" ] && return 0
-    sleep 0.1
-  done
-  fail "timed out waiting for $want x '$2' in $1"
-}
+. "$(dirname "$0")/lib.sh"
+stop_signal=KILL
 
 export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site
 folder=$XDG_DATA_HOME/palvor/server
@@ -41,25 +24,10 @@ out=$("$bin/palvorserver" --check) || fail "--check with nothing stored failed: 
 grep -q "^no database files in $folder" <<<"$out" || fail "--check said: $out"
 [ ! -e "$XDG_DATA_HOME" ] || fail "--check created $XDG_DATA_HOME"
 
-site_port=$(free_port)
-php -S 127.0.0.1:"$site_port" -t "$site" "$site/router.php" >"$tmp/php.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 100); do
-  curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break
-  sleep 0.1
-done
-site_root="http://127.0.0.1:$site_port/palvor"
-
-port=$(free_port)
-start_server() {  # start_server LOGFILE
-  "$bin/palvorserver" --headless --port "$port" --site "$site_root" >"$1" 2>&1 &
-  server_pid=$!
-  pids+=("$server_pid")
-  wait_for "$1" "Acceptor Listen : port=$port"
-}
+start_site "$site"
 ctl() { "$bin/palvorctl" --port "$port" --visitor 1 --token alpha --solution 5 --timeout 5 "$@"; }
 
-start_server "$tmp/server1.log"
+start_headless "$tmp/server1.log"
 seq_id=$(ctl create-seq "Durable")
 track=$(ctl add-track "$seq_id" Piano)
 port_id=$(ctl add-port "$track" Melody "MIDI Out" 1)
@@ -92,7 +60,7 @@ seen=$(grep -c -- "$broadcast" "$tmp/watch.log" || true)
 out=$("$bin/palvorserver" --check --solution 5) || fail "--check after the kill: $out"
 [ "$(grep -c ': ok$' <<<"$out")" -eq 2 ] || fail "--check after the kill: $out"
 
-start_server "$tmp/server2.log"
+start_headless "$tmp/server2.log"
 ctl --json open "$seq_id" >"$tmp/open.json" || fail "open after restart failed"
 python3 - "$tmp/open.json" "$seen" <<'PY' || fail "stored events do not match what was seen"
 import collections, json, sys
@@ -117,10 +85,7 @@ sys.exit(0 if ok else 1)
 PY
 
 # A clean stop empties the logs into the files.
-kill -TERM "$server_pid"
-rc=0
-wait "$server_pid" || rc=$?
-[ "$rc" -eq 0 ] || fail "server exited with $rc after SIGTERM"
+stop_server
 for f in "$folder/0005_solution.db" "$folder/0005.db"; do
   [ ! -s "$f-wal" ] || fail "$f-wal still holds $(stat -c %s "$f-wal") bytes after a clean stop"
 done

@@ -8,41 +8,14 @@ set -euo pipefail
 bin=$1
 site=$2
 flood_count=${PALVOR_FLOOD_CONNECTIONS:-3000}
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  touch "$tmp/release"
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; echo "--- server log (tail)" >&2; tail -40 "$tmp/server.log" >&2 || true; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_for() {  # wait_for FILE TEXT
-  for _ in $(seq 1 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  fail "timed out waiting for '$2' in $1"
-}
+. "$(dirname "$0")/lib.sh"
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 flood_accepted() { grep -cE "Acceptor Accepted : 127\.0\.0\.([2-9]|1[0-9]|2[01]):" "$tmp/server.log" || true; }
 
 export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site
-mkdir -p "$PALVOR_SITE_DATA"
-site_port=$(free_port)
-php -S 127.0.0.1:"$site_port" -t "$site" "$site/router.php" >"$tmp/php.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 100); do
-  curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break
-  sleep 0.1
-done
-
-port=$(free_port)
-prlimit --nofile=1024:1024 "$bin/palvorserver" --headless --port "$port" \
-  --site "http://127.0.0.1:$site_port/palvor" >"$tmp/server.log" 2>&1 &
-server_pid=$!
-pids+=("$server_pid")
-wait_for "$tmp/server.log" "Acceptor Listen : port=$port"
+start_site "$site"
+server_prefix=(prlimit --nofile=1024:1024)
+start_headless "$tmp/server.log"
 grep -q "open-file limit: 1024" "$tmp/server.log" || fail "the server did not report its open-file limit of 1024"
 
 ctl() { "$bin/palvorctl" --port "$port" --visitor 1 --token alpha --solution 5 "$@"; }
@@ -125,10 +98,7 @@ ctl echo >/dev/null || fail "echo failed after the flood"
 [ "$(ctl ls | wc -l)" -eq 6 ] || fail "expected 6 sequences after the flood"
 ! grep -q "Acceptor Error" "$tmp/server.log" || fail "the acceptor reported an error"
 
-kill -TERM "$server_pid"
-rc=0
-wait "$server_pid" || rc=$?
-[ "$rc" -eq 0 ] || fail "server exited with $rc after SIGTERM"
+stop_server
 echo "exhaustion: $held connections held (made in $flood_ms ms, taken in by the server in" \
      "$absorbed_ms ms), $accepted accepted, $capped closed by the pending cap, $accept_errors accept" \
      "errors, $fds server descriptors; first request $first_ms ms, then slowest ${slowest} ms: ok"

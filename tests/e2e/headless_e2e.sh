@@ -6,53 +6,17 @@
 set -euo pipefail
 bin=$1
 site=$2
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; echo "--- server log" >&2; cat "$tmp"/server*.log >&2 || true; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_for() {  # wait_for FILE TEXT
-  for _ in $(seq 1 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  fail "timed out waiting for '$2' in $1"
-}
+. "$(dirname "$0")/lib.sh"
 
 export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site
 mkdir -p "$PALVOR_SITE_DATA"
 # The visitor of the clients below, in the site's data folder (an installed site has no
 # demonstration table to start from).
 printf '{"visitors":[{"visiterid":1,"token":"alpha"}]}\n' >"$PALVOR_SITE_DATA/visitors.json"
-site_port=$(free_port)
-php -S 127.0.0.1:"$site_port" -t "$site" "$site/router.php" >"$tmp/php.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 100); do
-  curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break
-  sleep 0.1
-done
-site_root="http://127.0.0.1:$site_port/palvor"
-
-port=$(free_port)
-start_server() {  # start_server LOGFILE
-  "$bin/palvorserver" --headless --port "$port" --site "$site_root" >"$1" 2>&1 &
-  server_pid=$!
-  pids+=("$server_pid")
-  wait_for "$1" "Acceptor Listen : port=$port"
-}
-stop_server() {
-  kill -TERM "$server_pid"
-  local rc=0
-  wait "$server_pid" || rc=$?
-  [ "$rc" -eq 0 ] || fail "server exited with $rc after SIGTERM"
-}
-
+start_site "$site"
 ctl() { "$bin/palvorctl" --port "$port" --visitor 1 --token alpha --solution 5 "$@"; }
 
-start_server "$tmp/server1.log"
+start_headless "$tmp/server1.log"
 
 # A refused visitor gets exit code 3 and the server goes on.
 set +e
@@ -104,7 +68,7 @@ grep -q "palvor/server" <<<"$(ls -d "$XDG_DATA_HOME"/palvor/server)" || fail "no
 [ -f "$XDG_DATA_HOME/palvor/server/0005_solution.db" ] || fail "solution database missing"
 [ -f "$XDG_DATA_HOME/palvor/server/0005.db" ] || fail "activity log missing"
 
-start_server "$tmp/server2.log"
+start_headless "$tmp/server2.log"
 out=$(ctl --json open "$seq_id")
 for want in '"title":"Étude ♪"' '"title":"Grand piano"' '"mml":"t120 o4 cdefg\n"' \
             '"channel":9' '"enabled":false' '"event":"tempo 132"' '"event":"note 60 100 240"' \

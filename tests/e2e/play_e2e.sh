@@ -17,15 +17,12 @@ skip() { echo "SKIP: $*"; exit 77; }
 for p in palvorserver palvorctl; do [ -x "$bin/$p" ] || skip "no $bin/$p"; done
 for c in php curl python3; do command -v "$c" >/dev/null || skip "no $c"; done
 
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
+. "$(dirname "$0")/lib.sh"
+fail() {
+  echo "FAIL: $*" >&2
+  for f in "$tmp"/*.out "$tmp"/*.err "$tmp"/server*.log; do [ -f "$f" ] && { echo "--- $f" >&2; cat "$f" >&2; }; done
+  exit 1
 }
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; for f in "$tmp"/*.out "$tmp"/*.err; do echo "--- $f" >&2; cat "$f" >&2; done; exit 1; }
 
 # Only the test plug-in among the plug-ins of the build (its folder also holds plug-ins
 # that crash or hang, which every run would scan again), copied: a plug-in is listed under
@@ -146,21 +143,9 @@ stop_while_playing INT 130 "$tmp/long.mid" --device "$synth"
 stop_while_playing TERM 143 "$tmp/long.mid" --device "$synth" --loop 0 5760
 
 # ---- a server's sequence, on the device its port names
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site
-mkdir -p "$PALVOR_SITE_DATA"
-site_port=$(free_port)
-php -S 127.0.0.1:"$site_port" -t "$site" >"$tmp/php.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 100); do
-  curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break
-  sleep 0.1
-done
-port=$(free_port)
-"$bin/palvorserver" --headless --port "$port" --site "http://127.0.0.1:$site_port/palvor" >"$tmp/server.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 100); do grep -q "Acceptor Listen : port=$port" "$tmp/server.log" && break; sleep 0.1; done
-grep -q "Acceptor Listen : port=$port" "$tmp/server.log" || fail "the server did not start"
+start_site "$site"
+start_headless "$tmp/server.log"
 server=(--port "$port" --visitor 1 --token alpha --solution 5)
 seq_id=$("$bin/palvorctl" "${server[@]}" create-seq "To play")
 "$bin/palvorctl" "${server[@]}" import "$seq_id" "$tmp/two.mid" --instrument "$synth" >/dev/null

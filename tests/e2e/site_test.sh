@@ -7,25 +7,12 @@
 #   site_test.sh SITE_DIR
 set -euo pipefail
 src=$1
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  # PHP's server with workers: the workers are its children and outlive it otherwise.
-  for p in "${pids[@]}"; do pkill -P "$p" 2>/dev/null || true; kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-start_site() {  # start_site DATA_FOLDER: sets $url
-  local port
-  port=$(free_port)
-  PALVOR_SITE_DATA=$1 php -S 127.0.0.1:"$port" -t "$site" "$site/router.php" >>"$tmp/php.log" 2>&1 &
-  pids+=($!)
-  url=http://127.0.0.1:$port
-  for _ in $(seq 1 100); do curl -fs "$url/palvor/" >/dev/null && return 0; sleep 0.1; done
-  fail "the site did not start"
+. "$(dirname "$0")/lib.sh"
+# start_site_in DATA_FOLDER: one more site on the copy, its data in DATA_FOLDER; sets $url
+# once the front page is served (the API may refuse such a folder).
+start_site_in() {
+  PALVOR_SITE_DATA=$1 start_site "$site" /palvor/
+  url=http://127.0.0.1:$site_port
 }
 get() { curl -s --path-as-is -o "$tmp/body" -w '%{http_code}' "$url$1"; }
 api() { curl -fs "$url/palvor/modules/palvorxp/api.php?$1"; }
@@ -44,7 +31,7 @@ for f in palvor/modules/palvorxp/visitors.json palvor/modules/palvorxp/Visitors.
 done
 unset PALVOR_VISITORS
 export PALVOR_KEEPALIVE_LIMIT=2000 PHP_CLI_SERVER_WORKERS=4
-start_site "$data"
+start_site_in "$data"
 
 # What the site is for is served.
 [ "$(get /palvor/)" = 200 ] && grep -q 'RefreshHtml' "$tmp/body" || fail "the front page is not served"
@@ -109,7 +96,7 @@ for i in $(seq 100 109); do grep -qx -- "$i" <<<"$listed" || fail "concurrent ad
 [ "$(find "$data" -name '*visitors*' | wc -l)" = 1 ] || fail "files left beside the table: $(ls -A "$data")"
 
 # A data folder inside the document root is refused; nothing is written there.
-start_site "$site/palvor/data"
+start_site_in "$site/palvor/data"
 mkdir -p "$site/palvor/data"
 [ "$(get '/palvor/modules/palvorxp/api.php?api=KeepAlive')" = 500 ] || fail "a data folder in the document root was used"
 [ -z "$(ls -A "$site/palvor/data")" ] || fail "data written into the document root"

@@ -22,21 +22,7 @@ set -e
 [ "$rc" -ne 0 ] && grep -q -- "--headless" <<<"$out" && [ "$(wc -l <<<"$out")" -eq 1 ] ||
   { echo "FAIL: without a display: exit $rc, output: $out" >&2; exit 1; }
 
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  # The program first, the display last.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; echo "--- program output" >&2; cat "$tmp/server.log" >&2 || true; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_for() {  # wait_for FILE TEXT [TENTHS]
-  for _ in $(seq 1 "${3:-150}"); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
-}
+. "$(dirname "$0")/lib.sh"  # its processes stop in reverse order: the program first, the display last
 
 # A display of our own.
 for n in $(seq $((100 + $$ % 100)) 400); do
@@ -48,17 +34,8 @@ for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 export DISPLAY=":$n"
 
 export XDG_DATA_HOME=$tmp/data PALVOR_SITE_DATA=$tmp/site PALVOR_UPDATE_ARCHIVE=$archive
-export NO_PROXY=127.0.0.1,localhost no_proxy=127.0.0.1,localhost
-mkdir -p "$PALVOR_SITE_DATA"
 [ -f "$archive" ] || fail "no update archive at $archive"
-site_port=$(free_port)
-php -S 127.0.0.1:"$site_port" -t "$site" "$site/router.php" >"$tmp/php.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 100); do
-  curl -fs "http://127.0.0.1:$site_port/palvor/modules/palvorxp/api.php?api=KeepAlive" >/dev/null && break
-  sleep 0.1
-done
-site_root="http://127.0.0.1:$site_port/palvor"
+start_site "$site"
 
 "$bin/palvorserver" --site "$site_root" >"$tmp/server.log" 2>&1 &
 server_pid=$!
@@ -75,7 +52,7 @@ start_server() {
     press alt+p ctrl+a
     xdotool type --delay 20 "$port"
     press alt+r
-    wait_for "$tmp/server.log" "Acceptor Listen : port=$port" 20 && return 0
+    poll_for 20 "$tmp/server.log" "Acceptor Listen : port=$port" && return 0
   done
   return 1
 }
@@ -86,7 +63,7 @@ seq_id=$(ctl create-seq "Window test") || fail "palvorctl could not create a seq
 ctl ls | grep -q "^$seq_id " || fail "the new sequence is not listed"
 ctl watch >"$tmp/watch.log" 2>&1 &
 watch_pid=$!
-wait_for "$tmp/watch.log" "CCommand" 100 || true
+poll_for 100 "$tmp/watch.log" "CCommand" || true
 
 mkdir -p "$artefacts"
 shot="$artefacts/window.png"
@@ -111,8 +88,5 @@ rc=$?
 set -e
 [ "$rc" -eq 3 ] || fail "after stop a client got exit code $rc, not 3 (refused)"
 
-kill -TERM "$server_pid"
-rc=0
-wait "$server_pid" || rc=$?
-[ "$rc" -eq 0 ] || fail "the program exited with $rc after SIGTERM"
+stop_server
 echo "window end-to-end: ok"

@@ -11,6 +11,7 @@
 
 #include "audio/AudioDevice.h"
 #include "support/TestBackends.h"
+#include "support/Wait.h"  // WaitFor, for the tests that include this
 
 namespace PalvorTest {
 
@@ -54,15 +55,6 @@ inline const std::shared_ptr<DUve::AudioDevice::TestBackends::CMidiOut>& PlayerB
         return m;
     }();
     return midi;
-}
-
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 }  // namespace PalvorTest

@@ -1,15 +1,19 @@
 #include "runtime/RWorkerThread.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/RThreadBridge.h"
 #include "runtime/RThreadMessage.h"
+#include "runtime/RThreadPriority.h"
 
 using namespace DUve;
 using namespace std::chrono_literals;
@@ -204,4 +208,27 @@ TEST(WorkerThread, SubscribersReceiveNotificationsOnTheirOwnThread) {
         std::this_thread::sleep_for(1ms);
     Drain(subscriber);
     EXPECT_EQ(subscriberTrace.Events(), (std::vector<std::string>{"tick1", "tick2"}));
+}
+
+// A time-critical thread runs real-time where the system allows it, and says true only
+// then; refused, it stays as it was. Either way other threads are left alone.
+TEST(ThreadPriority, ATimeCriticalThreadIsRealTimeExactlyWhenItSaysSo) {
+    int nPolicy = -1, nPriority = -1;
+    bool bRaised = false;
+    std::thread([&] {
+        bRaised = RaiseCallingThreadForTimeCriticalWork();
+        sched_param param{};
+        pthread_getschedparam(pthread_self(), &nPolicy, &param);
+        nPriority = param.sched_priority;
+    }).join();
+    if (bRaised) {
+        EXPECT_EQ(nPolicy, SCHED_FIFO);
+        EXPECT_EQ(nPriority, kTimeCriticalPriority);
+    } else {
+        EXPECT_EQ(nPolicy, SCHED_OTHER);
+    }
+    sched_param mine{};
+    int nMine = -1;
+    pthread_getschedparam(pthread_self(), &nMine, &mine);
+    EXPECT_EQ(nMine, SCHED_OTHER);
 }

@@ -3,9 +3,12 @@
 // imports, deletes) and exports now and then, building its view only from what the server
 // sends it. The server's resident memory is printed every 10 s. At the end every client
 // still connected takes in what is on its way and opens everything; a fresh client then
-// opens everything too, and each view must equal that stored solution.
+// opens everything too, and each view must equal that stored solution. Once the solution
+// holds more than --keep sequences (60 unless told) the clients delete one now and then,
+// so after a warm-up what is stored stays about the same size and so should the server's
+// memory.
 //   palvor_soak --port P --server-pid PID --seconds S [--clients K] [--solution N]
-//               [--visitor V --token T]
+//               [--visitor V --token T] [--keep Q]
 // Exit 0 when every view matches, 1 when one differs or a client fails, 2 on bad usage.
 #include <atomic>
 #include <chrono>
@@ -33,6 +36,7 @@ struct COptions {
     uint32_t nSolution = 1;
     uint32_t nVisitor = 1;
     std::u16string sToken = u"alpha";
+    size_t nKeep = 60;
 };
 
 long ResidentKiB(int pid) {
@@ -73,6 +77,10 @@ void RunClient(const COptions& o, int k, std::chrono::steady_clock::time_point d
                 std::advance(it, rng() % r.view.sequences.size());
                 frame = {std::make_shared<CCommandExportSmf>(CRUid::Generate(), it->first)};
                 ++r.nExports;
+            } else if (r.view.sequences.size() > o.nKeep && rng() % 3 == 0) {
+                auto it = r.view.sequences.begin();
+                std::advance(it, rng() % r.view.sequences.size());
+                frame = {std::make_shared<CCommandDelete>(CRUidSet{it->first})};
             } else {
                 frame = editor.Next();
             }
@@ -101,6 +109,7 @@ int main(int argc, char** argv) {
         else if (a == "--solution") o.nSolution = static_cast<uint32_t>(std::atoi(v.c_str()));
         else if (a == "--visitor") o.nVisitor = static_cast<uint32_t>(std::atoi(v.c_str()));
         else if (a == "--token") o.sToken = Utf8ToUtf16(v);
+        else if (a == "--keep") o.nKeep = static_cast<size_t>(std::atol(v.c_str()));
         else {
             std::fprintf(stderr, "palvor_soak: unknown option %s\n", a.c_str());
             return 2;

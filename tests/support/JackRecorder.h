@@ -19,6 +19,7 @@
 
 #include "audio/AudioDevice.h"
 #include "audio/linux/Jack.h"
+#include "audio/linux/JackFrameClock.h"
 
 namespace DUve::Test {
 
@@ -88,11 +89,15 @@ public:
 
     // What starved the real-time clients so far: the server's xruns and the cycles this
     // recorder missed. A recording made while either grew may hold gaps nobody chose.
+    // nClockMoves: how often the server's frames and the process clock parted, as the
+    // program's own frame clock sees it from this client (the server lost time).
     struct CStarved {
-        uint64_t nXruns = 0, nMissed = 0;
-        bool operator!=(const CStarved& o) const { return nXruns != o.nXruns || nMissed != o.nMissed; }
+        uint64_t nXruns = 0, nMissed = 0, nClockMoves = 0;
+        bool operator!=(const CStarved& o) const {
+            return nXruns != o.nXruns || nMissed != o.nMissed || nClockMoves != o.nClockMoves;
+        }
     };
-    CStarved Starved() const { return {m_nXruns.load(), m_nMissed.load()}; }
+    CStarved Starved() const { return {m_nXruns.load(), m_nMissed.load(), m_nClockMoves.load()}; }
 
     std::vector<CEvent> Events() const {
         const size_t n = std::min(m_nEvents.load(), kMaxEvents);
@@ -175,6 +180,9 @@ private:
         cycle.nCalledNs = nCalled;
         const jack_nframes_t nStart = cycle.nFrame;
         if (r->m_bCycled && nStart != r->m_nNextFrame) r->m_nMissed.fetch_add(1);
+        if (!r->m_bCycled) r->m_frameClock.Start(jack_get_sample_rate(r->m_client), nFrames);
+        r->m_frameClock.Cycle(nStart, nCalled);
+        r->m_nClockMoves.store(r->m_frameClock.Moves());
         r->m_bCycled = true;
         r->m_nNextFrame = nStart + nFrames;
         const size_t nCycle = r->m_nCycles.load();
@@ -229,9 +237,10 @@ private:
     std::vector<size_t> m_audioCycles;  // the cycles that recorded audio, in order
     std::atomic<size_t> m_nAudioCycles{0};
     int64_t m_nClockMinusJack = 0;
-    std::atomic<uint64_t> m_nXruns{0}, m_nMissed{0};
-    bool m_bCycled = false;  // the process thread's, as is the next
+    std::atomic<uint64_t> m_nXruns{0}, m_nMissed{0}, m_nClockMoves{0};
+    bool m_bCycled = false;  // the process thread's, as are the next two
     jack_nframes_t m_nNextFrame = 0;
+    AudioDevice::Linux::CJackFrameClock m_frameClock;
 };
 
 }  // namespace DUve::Test

@@ -1,4 +1,5 @@
-// Test helpers for sockets: a connected loopback TCP pair, a free port, raw frame I/O.
+// Socket helpers of the tests and benchmarks: a connected loopback TCP pair, a free port,
+// waiting for a listener, raw frame I/O.
 #pragma once
 
 #include <arpa/inet.h>
@@ -7,16 +8,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <utility>  // (boost 1.74 asio needs it first under C++20)
+
 #include <boost/asio.hpp>
 #include <chrono>
 #include <cstdint>
-#include <utility>
+#include <thread>
 #include <vector>
 
 namespace PalvorTest {
 
-// Two connected TCP sockets on 127.0.0.1 (native handles owned by the caller).
-inline std::pair<int, int> TcpPair() {
+enum class ENagle { On, Off };
+
+// Two connected TCP sockets on 127.0.0.1 (native handles owned by the caller); with
+// ENagle::Off both send small writes at once (TCP_NODELAY), as the benchmarks want.
+inline std::pair<int, int> TcpPair(ENagle nagle = ENagle::On) {
     namespace asio = boost::asio;
     using asio::ip::tcp;
     asio::io_context io;
@@ -24,6 +30,10 @@ inline std::pair<int, int> TcpPair() {
     tcp::socket client(io), server(io);
     client.connect(acceptor.local_endpoint());
     acceptor.accept(server);
+    if (nagle == ENagle::Off) {
+        client.set_option(tcp::no_delay(true));
+        server.set_option(tcp::no_delay(true));
+    }
     return {client.release(), server.release()};
 }
 
@@ -33,6 +43,19 @@ inline uint16_t FreePort() {
     asio::io_context io;
     asio::ip::tcp::acceptor a(io, asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0));
     return a.local_endpoint().port();
+}
+
+// True once something accepts connections on 127.0.0.1:port (tried every 50 ms, ~10 s).
+inline bool WaitForPort(uint16_t port) {
+    for (int i = 0; i < 200; ++i) {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket s(io);
+        boost::system::error_code ec;
+        s.connect({boost::asio::ip::address_v4::loopback(), port}, ec);
+        if (!ec) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
 }
 
 inline bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {

@@ -2,10 +2,8 @@
 // file with range requests and counts the body bytes it sent, and child processes.
 #pragma once
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -25,8 +23,8 @@
 #include <vector>
 
 #include "App/RUpdateSignature.h"
-
-extern char** environ;
+#include "support/Net.h"
+#include "support/Spawn.h"
 
 namespace UpdaterTest {
 
@@ -334,27 +332,8 @@ private:
 class CChild {
 public:
     CChild(const std::vector<std::string>& argv, const std::filesystem::path& cwd = {},
-           const std::vector<std::string>& extraEnv = {}) {
-        std::vector<std::string> args = argv;
-        std::vector<char*> cargv;
-        for (auto& a : args) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) env.emplace_back(*e);
-        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char*> cenv;
-        for (auto& e : env) cenv.push_back(e.data());
-        cenv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-        if (::posix_spawnp(&m_pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
+           const std::vector<std::string>& extraEnv = {})
+        : m_pid(PalvorTest::SpawnQuiet(argv, cwd, extraEnv)) {}
     ~CChild() {
         if (m_pid > 0) {
             ::kill(m_pid, SIGTERM);
@@ -367,12 +346,9 @@ public:
     bool Started() const { return m_pid > 0; }
     // The exit code; -1 when it did not start or did not exit normally.
     int Wait() {
-        if (m_pid <= 0) return -1;
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        const int code = PalvorTest::WaitExit(m_pid);
         m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return code;
     }
 
 private:
@@ -384,18 +360,7 @@ inline int RunToEnd(const std::vector<std::string>& argv) {
     return child.Wait();
 }
 
-// True once something accepts connections on the loopback port (waits up to ~10 s).
-inline bool WaitForPort(uint16_t port) {
-    for (int i = 0; i < 200; ++i) {
-        boost::asio::io_context io;
-        boost::asio::ip::tcp::socket s(io);
-        boost::system::error_code ec;
-        s.connect({boost::asio::ip::address_v4::loopback(), port}, ec);
-        if (!ec) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
+using PalvorTest::WaitForPort;
 
 inline uint16_t FreePort() {
     boost::asio::io_context io;

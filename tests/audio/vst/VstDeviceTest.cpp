@@ -13,7 +13,8 @@
 #include "audio/DeviceDiscovery.h"
 #include "audio/DeviceKinds.h"
 #include "audio/vst/VstHost.h"
-#include "runtime/RWorkerThread.h"
+#include "support/NotifyRecorder.h"
+#include "support/Wait.h"
 
 namespace DUve::AudioDevice::Vst {
 namespace {
@@ -21,48 +22,9 @@ namespace {
 using namespace Test;
 using namespace std::chrono_literals;
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-// Records the blocks a device posts, on a worker of its own.
-struct CBlockLog {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<const Notify::CProcessReplacing>> blocks;
-    CRThreadMessage::CSender sender;
-    std::vector<std::shared_ptr<const Notify::CProcessReplacing>> Blocks() {
-        std::lock_guard lock(mutex);
-        return blocks;
-    }
-};
-class CBlockProbe {
-public:
-    CBlockProbe(boost::asio::io_context& io, CBlockLog& log) : m_receiver(CRThreadBridge::InitializeIoService(io)) {
-        CRThreadMessage::AddHandler<Notify::CProcessReplacing>(
-            *m_receiver, [&log](const std::shared_ptr<const Notify::CProcessReplacing>& n) {
-                std::lock_guard lock(log.mutex);
-                log.blocks.push_back(n);
-            });
-        log.sender = m_receiver->GetSender();
-    }
-    static const CRThreadMessage::CRRequestTableT<CBlockProbe>& RequestTable() {
-        static const CRThreadMessage::CRRequestTableT<CBlockProbe> table;
-        return table;
-    }
-
-private:
-    CRThreadBridge::CReceiverPtr m_receiver;
-};
-struct CBlockSubscriber {
-    CBlockLog log;
-    CRWorkerThreadT<CBlockProbe> worker{
-        [this](boost::asio::io_context& io) { return std::make_unique<CBlockProbe>(io, log); }};
-};
+using PalvorTest::WaitFor;
+// Records the blocks a device posts.
+using CBlockRecorder = DUve::Test::CNotifyRecorder<Notify::CProcessReplacing>;
 
 TEST(VstDeviceTest, RegistryListsTheFoundPluginsAndADeviceRendersItsNotes) {
     namespace fs = std::filesystem;
@@ -100,10 +62,10 @@ TEST(VstDeviceTest, RegistryListsTheFoundPluginsAndADeviceRendersItsNotes) {
     constexpr uint32_t kRate = 48000, kBlock = 480;
     auto device = synthId->GetDevice(true);
     ASSERT_TRUE(device);
-    CBlockSubscriber sub;
-    device->PostRequests({std::make_shared<const Request::CAddNotify>(sub.log.sender),
+    CBlockRecorder sub;
+    device->PostRequests({std::make_shared<const Request::CAddNotify>(sub.Sender()),
                           std::make_shared<const Request::COpen>(kRate, kBlock, 0.05)});
-    ASSERT_TRUE(WaitFor([&] { return !sub.log.Blocks().empty(); }));
+    ASSERT_TRUE(WaitFor([&] { return !sub.All().empty(); }));
 
     auto queue = CControl::CMidiIn(device).CreateQueue();
     const double dOn = ClockSeconds() + 0.3, dOff = dOn + 0.05;
@@ -113,10 +75,10 @@ TEST(VstDeviceTest, RegistryListsTheFoundPluginsAndADeviceRendersItsNotes) {
     queue->Push(dOff + 0.1, Bytes({}));
     const auto nOn = static_cast<int64_t>(std::trunc(dOn * kRate));
     const auto nOff = static_cast<int64_t>(std::trunc(dOff * kRate));
-    ASSERT_TRUE(WaitFor([&] { return sub.log.Blocks().back()->nPosition > nOff + kBlock; }));
+    ASSERT_TRUE(WaitFor([&] { return sub.All().back()->nPosition > nOff + kBlock; }));
 
     size_t nSounding = 0;
-    for (const auto& block : sub.log.Blocks()) {
+    for (const auto& block : sub.All()) {
         ASSERT_EQ(block->vChannels.size(), 2u);
         for (size_t f = 0; f < kBlock; ++f) {
             const int64_t n = block->nPosition + static_cast<int64_t>(f);
@@ -150,10 +112,10 @@ TEST(VstDeviceTest, APluginThatHangsWhenClosedIsAbandonedAfterTheBound) {
     {
         auto device = id->GetDevice(true);
         ASSERT_TRUE(device);
-        CBlockSubscriber sub;
-        device->PostRequests({std::make_shared<const Request::CAddNotify>(sub.log.sender),
+        CBlockRecorder sub;
+        device->PostRequests({std::make_shared<const Request::CAddNotify>(sub.Sender()),
                               std::make_shared<const Request::COpen>(48000, 480, 0.05)});
-        ASSERT_TRUE(WaitFor([&] { return !sub.log.Blocks().empty(); }));
+        ASSERT_TRUE(WaitFor([&] { return !sub.All().empty(); }));
     }  // the last handle: effClose never returns, and this scope ends anyway
     CDeviceVst::SetCloseTimeout(old);
     SetDeviceLogSink(nullptr);

@@ -11,6 +11,7 @@
 #include "runtime/RMsBase.h"
 #include "runtime/RPaths.h"
 #include "runtime/RThreadBridge.h"
+#include "server/RDecodeAhead.h"
 
 namespace DUve {
 
@@ -183,30 +184,61 @@ public:
     }
 
 private:
+    // A frame from a client. Small ones are handled at once; large ones, and whatever
+    // follows them from the same client, are decoded ahead on the decoder's thread and
+    // handled here in order. One frame more is taken in while one is decoded.
     void OnData(const std::weak_ptr<CServer::CSession>& weak, const CRSocket::CPayload& payload) {
         const auto session = weak.lock();
         if (!session) return;
-        const auto commands = CProtocol::CSerialize::LoadObjects(*payload);
+        if (session->nDecoding == 0 && payload->size() < CRDecodeAhead::kMinBytes) {
+            Handle(session, CProtocol::CSerialize::LoadObjects(*payload), {});
+            if (session->socket->IsOpen()) session->socket->StartReceive();
+            return;
+        }
+        ++session->nDecoding;
+        m_decoder.Decode(payload, m_io, [this, weak, alive = std::weak_ptr<void>(m_alive)](CRDecodeAhead::CDecoded d) {
+            if (alive.expired()) return;
+            const auto session = weak.lock();
+            if (session) {
+                --session->nDecoding;
+                Handle(session, d.commands, d.encoded);
+                if (session->bReceiveHeld && session->socket->IsOpen()) {
+                    session->bReceiveHeld = false;
+                    session->socket->StartReceive();
+                }
+            }
+            m_decoder.Release(std::move(d.commands));
+        });
+        if (session->nDecoding < kFramesAhead)
+            session->socket->StartReceive();
+        else
+            session->bReceiveHeld = true;
+    }
+
+    // Runs a frame's commands, records those taken in the activity log and sends what they
+    // caused. `encoded`, when valid, is (or will be) the encoding of all of `commands`.
+    void Handle(const CServer::CSessionPtr& session, const std::vector<CProtocol::CPtr>& commands,
+                const std::shared_future<CRBytes>& encoded) {
         const std::string& address = session->socket->GetRemoteAddressText();
         if (commands.empty()) {
             CRMsBase::OutputMessage(m_senders, "\r\n%s-> SocketDataReceive error.", address);
-        } else {
-            CRMsBase::OutputMessage(m_senders, "\r\n%s-> Received %d Request.", address,
-                                    static_cast<int>(commands.size()));
-            CServer::CSendBatch batch(m_server);
-            const auto accepted = m_server.Dispatch(session, commands, batch);
-            if (!accepted.empty()) {
-                NoteChange();
-                const CRBytes bytes = CProtocol::CSerialize::SaveObjects(accepted);
-                if (!bytes.empty() && !m_log.AppendLog(bytes))
-                    CRMsBase::OutputMessage(m_senders,
-                                            "\r\nServer id=%u could not record %d commands in the activity log : %s",
-                                            m_server.ServerId(), static_cast<int>(accepted.size()),
-                                            m_log.LastStatus().Text());
-            }
-            batch.Flush();
+            return;
         }
-        if (session->socket->IsOpen()) session->socket->StartReceive();
+        CRMsBase::OutputMessage(m_senders, "\r\n%s-> Received %d Request.", address, static_cast<int>(commands.size()));
+        CServer::CSendBatch batch(m_server);
+        const auto accepted = m_server.Dispatch(session, commands, batch);
+        if (!accepted.empty()) {
+            NoteChange();
+            CRBytes bytes;
+            if (encoded.valid() && accepted == commands) bytes = encoded.get();
+            if (bytes.empty()) bytes = CProtocol::CSerialize::SaveObjects(accepted);
+            if (!bytes.empty() && !m_log.AppendLog(bytes))
+                CRMsBase::OutputMessage(m_senders,
+                                        "\r\nServer id=%u could not record %d commands in the activity log : %s",
+                                        m_server.ServerId(), static_cast<int>(accepted.size()),
+                                        m_log.LastStatus().Text());
+        }
+        batch.Flush();
     }
 
     // Once the server has been idle for kIdleCheckpoint after a change, both files get
@@ -262,6 +294,10 @@ private:
     boost::asio::steady_timer m_idle;  // the checkpoint after a pause
     bool m_bIdleArmed = false;
     std::chrono::steady_clock::time_point m_lastChange;
+    // Frames decoded ahead are handed back only while this lives; the decoder goes first.
+    std::shared_ptr<void> m_alive = std::make_shared<int>(0);
+    static constexpr uint32_t kFramesAhead = 2;
+    CRDecodeAhead m_decoder;
 };
 
 std::filesystem::path CRSeqServer::DefaultFolder() { return PalvorFolder("server"); }

@@ -33,6 +33,10 @@ public:
             : socket(std::make_shared<CRSocket::CSocket>(io)) {}
         std::shared_ptr<CRSocket::CSocket> socket;
         CRUidSet setOpen;
+        // Frames taken in and not yet handled (being decoded ahead), and whether the next
+        // read waits until they are.
+        uint32_t nDecoding = 0;
+        bool bReceiveHeld = false;
         std::shared_ptr<void> ticket;  // whatever counts this client, released with it
     };
     using CSessionPtr = std::shared_ptr<CSession>;

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "server/Frame.h"
+#include "runtime/RString.h"
+#include "server/RDecodeAhead.h"
 #include "server/RSeqClient.h"
 #include "support/LogCapture.h"
 #include "support/Net.h"
@@ -611,4 +613,56 @@ TEST(SendBatch, CreatedEventsGoOnAsReceivedAndOnlyToAnAudience) {
     EXPECT_TRUE(toWriter.empty());
 
     EXPECT_EQ(db.SelectEventsOfPort(port).size(), 5u);
+}
+
+// Large frames are decoded ahead of the server thread; a client's frames, large and small,
+// good and bad, are still handled in the order they came: the other session sees the
+// changes in that order, the log holds them in that order, and the last title stays.
+TEST_F(SeqServer, PipelinedLargeAndSmallFramesAreHandledInTheOrderTheyCame) {
+    auto& a = Connect();
+    auto& b = Connect();
+    const CRUid seq = CreateSequence(a, u"S");
+    ASSERT_TRUE(b.Receive(2s));
+    const CRUid track = CRUid::Generate(), port = CRUid::Generate();
+    ASSERT_TRUE(a.Request({std::make_shared<CCommandCreateTrack>(track, seq, P::CTrack(u"t")),
+                           std::make_shared<CCommandCreatePort>(port, P::CPort(track, u"p", u"i", 0))}));
+    ASSERT_TRUE(b.Request({std::make_shared<CCommandOpenSequence>(CRUidSet{seq})}));
+    const size_t rowsBefore = LogRows().size();
+    const auto notes = [](uint32_t base) {
+        P::CListEvent list;
+        for (uint32_t i = 0; i < 2000; ++i) list.Insert(base + i, std::make_shared<P::CEventNote>(60, 100, 10));
+        return list;
+    };
+    const auto big = [&](uint32_t base) {
+        return EncodeFrame(CSerialize::SaveObject(CCommandCreateEvent(port, notes(base))));
+    };
+    const auto title = [&](const char16_t* s) {
+        return EncodeFrame(CSerialize::SaveObject(CCommandSetTrackTitle(track, s)));
+    };
+    const std::vector<uint8_t> first = big(0), second = big(10000);
+    ASSERT_GE(first.size(), CRDecodeAhead::kMinBytes);
+    const std::vector<uint8_t> garbage = EncodeFrame(std::vector<uint8_t>(CRDecodeAhead::kMinBytes, 0xEE));
+    for (const auto& frame : {first, garbage, title(u"one"), second, title(u"two")}) ASSERT_TRUE(a.SendRaw(frame));
+
+    std::vector<std::string> seen;
+    while (seen.size() < 4) {
+        const auto frame = b.Receive(5s);
+        ASSERT_TRUE(frame) << "seen " << seen.size();
+        for (const auto& c : *frame) {
+            if (auto e = std::dynamic_pointer_cast<const CCommandCreateEvent>(c))
+                seen.push_back("events from " + std::to_string((*e->events.begin())->nStep));
+            else if (auto t = std::dynamic_pointer_cast<const CCommandChangedTrackProperty>(c))
+                seen.push_back("title " + Utf16ToUtf8(t->property.sTitle));
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"events from 0", "title one", "events from 10000", "title two"}));
+    EXPECT_TRUE(log.WaitFor("SocketDataReceive error."));
+    ASSERT_TRUE(a.Request({}));
+    const auto rows = LogRows();
+    ASSERT_EQ(rows.size(), rowsBefore + 4);
+    const auto logged = All<CCommandCreateEvent>(rows[rowsBefore + 2]);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0]->events.size(), 2000u);
+    EXPECT_EQ((*logged[0]->events.begin())->nStep, 10000u);
+    EXPECT_EQ(All<CCommandSetTrackTitle>(rows[rowsBefore + 3])[0]->sTitle, u"two");
 }

@@ -90,14 +90,19 @@ public:
     // What starved the real-time clients so far: the server's xruns and the cycles this
     // recorder missed. A recording made while either grew may hold gaps nobody chose.
     // nClockMoves: how often the server's frames and the process clock parted, as the
-    // program's own frame clock sees it from this client (the server lost time).
+    // program's own frame clock sees it from this client (the server lost time);
+    // nLateCycles: cycles whose callback ran more than a period after the cycle began (the
+    // server's thread waited for the processor).
     struct CStarved {
-        uint64_t nXruns = 0, nMissed = 0, nClockMoves = 0;
+        uint64_t nXruns = 0, nMissed = 0, nClockMoves = 0, nLateCycles = 0;
         bool operator!=(const CStarved& o) const {
-            return nXruns != o.nXruns || nMissed != o.nMissed || nClockMoves != o.nClockMoves;
+            return nXruns != o.nXruns || nMissed != o.nMissed || nClockMoves != o.nClockMoves ||
+                   nLateCycles != o.nLateCycles;
         }
     };
-    CStarved Starved() const { return {m_nXruns.load(), m_nMissed.load(), m_nClockMoves.load()}; }
+    CStarved Starved() const {
+        return {m_nXruns.load(), m_nMissed.load(), m_nClockMoves.load(), m_nLateCycles.load()};
+    }
 
     std::vector<CEvent> Events() const {
         const size_t n = std::min(m_nEvents.load(), kMaxEvents);
@@ -181,7 +186,9 @@ private:
         const jack_nframes_t nStart = cycle.nFrame;
         if (r->m_bCycled && nStart != r->m_nNextFrame) r->m_nMissed.fetch_add(1);
         if (!r->m_bCycled) r->m_frameClock.Start(jack_get_sample_rate(r->m_client), nFrames);
-        r->m_frameClock.Cycle(nStart, nCalled);
+        const uint64_t nBegan = r->m_frameClock.Cycle(nStart, nCalled);
+        if (nBegan && nCalled > nBegan + uint64_t(nFrames) * 1000000000ull / jack_get_sample_rate(r->m_client))
+            r->m_nLateCycles.fetch_add(1);
         r->m_nClockMoves.store(r->m_frameClock.Moves());
         r->m_bCycled = true;
         r->m_nNextFrame = nStart + nFrames;
@@ -237,7 +244,7 @@ private:
     std::vector<size_t> m_audioCycles;  // the cycles that recorded audio, in order
     std::atomic<size_t> m_nAudioCycles{0};
     int64_t m_nClockMinusJack = 0;
-    std::atomic<uint64_t> m_nXruns{0}, m_nMissed{0}, m_nClockMoves{0};
+    std::atomic<uint64_t> m_nXruns{0}, m_nMissed{0}, m_nClockMoves{0}, m_nLateCycles{0};
     bool m_bCycled = false;  // the process thread's, as are the next two
     jack_nframes_t m_nNextFrame = 0;
     AudioDevice::Linux::CJackFrameClock m_frameClock;

@@ -330,8 +330,8 @@ size_t Onset(const std::vector<float>& v, size_t nFrom, size_t nTo) {
 // Makes a recorded take and checks it: fTake records and returns what is wrong with the
 // recording (empty when nothing is). A recording is true to what the program sent only
 // while the machine gives the real-time clients their cycles and the program's threads
-// their time: a take that went wrong while the server counted an xrun, lost time, or the
-// recorder missed a cycle, or while the output or an instrument said its sender fell
+// their time: a take that went wrong while the server counted an xrun, lost time or ran a
+// cycle late, or the recorder missed a cycle, or while the output or an instrument said its sender fell
 // behind, is made once more, with a line that says so; a take that goes wrong undisturbed,
 // or twice, fails.
 // A take that starves the clients itself (bMissesCycles) counts as starved only when the
@@ -359,7 +359,8 @@ void TakeOnceMoreIfStarved(CWorld& w, const std::function<bool()>& fClosed, FTak
         const std::string sStarved = std::to_string(after.nXruns - before.nXruns) + " xruns, the recorder missed " +
                                      std::to_string(after.nMissed - before.nMissed) + " cycles, the server's clock "
                                      "moved " + std::to_string(after.nClockMoves - before.nClockMoves) +
-                                     " times" + (bBehind ? ", the program's senders fell behind" : "");
+                                     " times, " + std::to_string(after.nLateCycles - before.nLateCycles) +
+                                     " cycles ran late" + (bBehind ? ", the program's senders fell behind" : "");
         const bool bStarved = bMissesCycles ? after.nClockMoves != before.nClockMoves : after != before;
         if (nAttempt == 0 && (bStarved || bBehind)) {
             std::printf("The machine starved the JACK clients during the take (%s), which went wrong:%s\n"

@@ -1,9 +1,11 @@
 // A JACK client for tests and benchmarks that records what reaches it: MIDI events with
 // their frames, and the audio of two inputs from the moment it is asked to. Every cycle
-// keeps JACK's filtered times of that cycle, so a frame's time is the one JACK gave it
-// while it played: under load the filter moves, and a frame heard a while ago, converted
-// with the filter as it stands now, could be tens of milliseconds off. Every cycle also
-// keeps when its callback actually ran, which shows the driver's jitter. It counts what a
+// keeps when its callback ran, which shows the driver's jitter and places the frames on
+// the process clock: a callback never runs before its cycle begins, and on a machine that
+// gives the server its time some run right at it, so the earliest of the callbacks around
+// a frame (a second either side), carried along the frame count, gives the frame's time.
+// (JACK's own filtered cycle times wander for seconds after a stall, and a frame placed by
+// them in the seconds after one was tens of milliseconds off.) It counts what a
 // starved machine does to real-time clients: the server's xruns (a client that did not
 // finish its cycle in time) and the cycles this recorder itself missed (its frame counter
 // jumped).
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -22,22 +25,6 @@
 #include "audio/linux/JackFrameClock.h"
 
 namespace DUve::Test {
-
-// Our clock minus JACK's, in nanoseconds: the tightest of many bracketed readings.
-inline int64_t ClockMinusJackNs() {
-    uint64_t nBest = UINT64_MAX;
-    int64_t nOffset = 0;
-    for (int i = 0; i < 200; ++i) {
-        const uint64_t a = AudioDevice::ClockNanoseconds();
-        const int64_t j = static_cast<int64_t>(jack_get_time()) * 1000;
-        const uint64_t b = AudioDevice::ClockNanoseconds();
-        if (b - a < nBest) {
-            nBest = b - a;
-            nOffset = static_cast<int64_t>(a + (b - a) / 2) - j;
-        }
-    }
-    return nOffset;
-}
 
 // A JACK client that records MIDI (frame and bytes) and two audio inputs.
 class CRecorder {
@@ -76,7 +63,7 @@ public:
         for (auto& e : m_events) e.vBytes.reserve(64);
         m_cycles.resize(kMaxCycles);
         m_audioCycles.resize(kMaxCycles);
-        m_nClockMinusJack = ClockMinusJackNs();
+        m_nRate = std::max<jack_nframes_t>(jack_get_sample_rate(m_client), 1);
         jack_set_process_callback(m_client, &CRecorder::Process, this);
         jack_set_xrun_callback(m_client, &CRecorder::Xrun, this);
         return m_midi && m_audioPorts[0] && m_audioPorts[1] && jack_activate(m_client) == 0;
@@ -113,8 +100,8 @@ public:
     jack_nframes_t AudioFirstFrame() const { return m_nFirstFrame.load(); }
     size_t AudioFrames() const { return m_nAudioFrames.load(); }
     const std::vector<float>& Audio(int i) const { return m_audio[i]; }
-    // The process clock (seconds) of a frame, by JACK's filter in the cycle that held it
-    // (extrapolated from the nearest cycle for a frame no recorded cycle held).
+    // The process clock (seconds) of a frame (extrapolated from the nearest cycle for a
+    // frame no recorded cycle held).
     double Seconds(jack_nframes_t nFrame) const {
         const CCycle* c = Find([&](const CCycle& k) { return int32_t(nFrame - k.nFrame) >= 0; });
         return c ? At(*c, double(int32_t(nFrame - c->nFrame))) : 0.0;
@@ -168,9 +155,18 @@ private:
         }
         return &m_cycles[lo ? lo - 1 : 0];
     }
+    // The time of the frame dFrames after the first of cycle c, from the earliest callback
+    // of the cycles within a second of c.
     double At(const CCycle& c, double dFrames) const {
-        const double dUs = double(c.nCurrentUs) + dFrames * double(c.nNextUs - c.nCurrentUs) / double(c.nFrames);
-        return (dUs * 1000.0 + double(m_nClockMinusJack)) / 1e9;
+        const size_t n = std::min(m_nCycles.load(), kMaxCycles);
+        const size_t i = static_cast<size_t>(&c - m_cycles.data());
+        const size_t nSpan = m_nRate / std::max<jack_nframes_t>(c.nFrames, 1) + 1;
+        double dBest = std::numeric_limits<double>::max();
+        for (size_t k = i > nSpan ? i - nSpan : 0; k < std::min(n, i + nSpan + 1); ++k) {
+            const CCycle& x = m_cycles[k];
+            dBest = std::min(dBest, double(x.nCalledNs) / 1e9 - double(int32_t(x.nFrame - c.nFrame)) / m_nRate);
+        }
+        return dBest + dFrames / m_nRate;
     }
 
     static int Process(jack_nframes_t nFrames, void* pArg) {
@@ -243,7 +239,7 @@ private:
     std::atomic<size_t> m_nCycles{0};
     std::vector<size_t> m_audioCycles;  // the cycles that recorded audio, in order
     std::atomic<size_t> m_nAudioCycles{0};
-    int64_t m_nClockMinusJack = 0;
+    jack_nframes_t m_nRate = 1;
     std::atomic<uint64_t> m_nXruns{0}, m_nMissed{0}, m_nClockMoves{0}, m_nLateCycles{0};
     bool m_bCycled = false;  // the process thread's, as are the next two
     jack_nframes_t m_nNextFrame = 0;

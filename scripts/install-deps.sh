@@ -14,6 +14,7 @@ packages=(
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic openssl
   libasound2-dev libjack-jackd2-dev librtaudio-dev libpulse-dev libsamplerate0-dev
   jackd2 pulseaudio pulseaudio-utils sox
+  dbus-daemon pipewire pipewire-bin pipewire-pulse pipewire-jack wireplumber
   help2man libcairo2-dev libpango1.0-dev
 )
 

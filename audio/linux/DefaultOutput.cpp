@@ -2,14 +2,13 @@
 
 #include <rtaudio/RtAudio.h>
 
-#include <pulse/simple.h>
-
 #include <algorithm>
 #include <mutex>
 #include <set>
 
 #include "audio/AudioDevice.h"
 #include "audio/linux/AlsaSeq.h"
+#include "audio/linux/PulseOutput.h"
 #include "runtime/RString.h"
 
 namespace DUve::AudioDevice::Linux {
@@ -95,51 +94,44 @@ private:
     uint32_t m_nRate = 0;
 };
 
-// RtAudio lists a PulseAudio device whether or not a server runs; ask the server.
-bool PulseAnswers() {
-    const pa_sample_spec format{PA_SAMPLE_S16LE, 44100, 2};
-    int nError = 0;
-    pa_simple* p = pa_simple_new(nullptr, "PalvorServer", PA_STREAM_PLAYBACK, nullptr, "probe", &format, nullptr,
-                                 nullptr, &nError);
-    if (!p) return false;
-    pa_simple_free(p);
-    return true;
-}
-
 }  // namespace
 
 CDefaultAudioOut::CDefaultAudioOut() {
     QuietAlsa();
+    // The Pulse server's sinks, named as RtAudio named them: its API's name and the sink's
+    // description.
+    const std::string sPulse = RtAudio::getApiDisplayName(RtAudio::LINUX_PULSE);
+    std::string sWhy;
+    const auto sinks = PulseSinks(sWhy);
+    for (const auto& sink : sinks)
+        m_outputs.push_back({static_cast<int>(RtAudio::LINUX_PULSE), 0, sPulse + " " + sink.sDescription, sink.sName});
+    m_searched.push_back(sPulse + ": " + (sWhy.empty() ? std::to_string(sinks.size()) + " output(s)"
+                                                       : "no server answered (" + sWhy + ")"));
+    // The ALSA devices through RtAudio.
     std::vector<RtAudio::Api> apis;
     RtAudio::getCompiledApi(apis);
-    for (const RtAudio::Api api : {RtAudio::LINUX_PULSE, RtAudio::LINUX_ALSA}) {
-        const std::string sApi = RtAudio::getApiDisplayName(api);
-        if (std::find(apis.begin(), apis.end(), api) == apis.end()) {
-            m_searched.push_back(sApi + ": not supported by this RtAudio");
-            continue;
-        }
-        if (api == RtAudio::LINUX_PULSE && !PulseAnswers()) {
-            m_searched.push_back(sApi + ": no server answered");
-            continue;
-        }
-        size_t nFound = 0;
-        try {
-            RtAudio audio(api);
-            audio.showWarnings(false);
-            const unsigned n = audio.getDeviceCount();
-            for (unsigned i = 0; i < n; ++i) {
-                const RtAudio::DeviceInfo info = audio.getDeviceInfo(i);
-                if (!info.probed || info.outputChannels < 2) continue;
-                const std::string sName = api == RtAudio::LINUX_PULSE ? sApi + " " + info.name : info.name;
-                m_outputs.push_back({static_cast<int>(api), i, sName});
-                ++nFound;
-            }
-        } catch (const RtAudioError& e) {
-            m_searched.push_back(sApi + ": " + e.what());
-            continue;
-        }
-        m_searched.push_back(sApi + ": " + std::to_string(nFound) + " output(s)");
+    const RtAudio::Api api = RtAudio::LINUX_ALSA;
+    const std::string sApi = RtAudio::getApiDisplayName(api);
+    if (std::find(apis.begin(), apis.end(), api) == apis.end()) {
+        m_searched.push_back(sApi + ": not supported by this RtAudio");
+        return;
     }
+    size_t nFound = 0;
+    try {
+        RtAudio audio(api);
+        audio.showWarnings(false);
+        const unsigned n = audio.getDeviceCount();
+        for (unsigned i = 0; i < n; ++i) {
+            const RtAudio::DeviceInfo info = audio.getDeviceInfo(i);
+            if (!info.probed || info.outputChannels < 2) continue;
+            m_outputs.push_back({static_cast<int>(api), i, info.name, {}});
+            ++nFound;
+        }
+    } catch (const RtAudioError& e) {
+        m_searched.push_back(sApi + ": " + e.what());
+        return;
+    }
+    m_searched.push_back(sApi + ": " + std::to_string(nFound) + " output(s)");
 }
 
 std::vector<CAudioOutInfo> CDefaultAudioOut::Enumerate() {
@@ -151,6 +143,11 @@ std::vector<CAudioOutInfo> CDefaultAudioOut::Enumerate() {
 std::unique_ptr<IAudioOutStream> CDefaultAudioOut::Start(uint32_t nNo, uint32_t nSampleRate, uint32_t nBufferSize,
                                                          CAudioRefill refill, CAudioLost lost) {
     if (nNo >= m_outputs.size() || nBufferSize == 0 || !refill) return nullptr;
+    // Not RtAudio's Pulse stream: it takes as much as the server offers and says nothing
+    // of when it plays.
+    if (m_outputs[nNo].nApi == static_cast<int>(RtAudio::LINUX_PULSE))
+        return OpenPulseOutput(m_outputs[nNo].sName, m_outputs[nNo].sSink, nSampleRate, nBufferSize, std::move(refill),
+                               std::move(lost));
     return CRtStream::Open(m_outputs[nNo], nSampleRate, nBufferSize, std::move(refill), std::move(lost));
 }
 

@@ -1,5 +1,7 @@
-// The machine's sound outputs through RtAudio: the PulseAudio (or PipeWire) server's
-// default output first, then the ALSA devices. Streams are 16-bit interleaved stereo.
+// The machine's sound outputs: the PulseAudio (or PipeWire) server's sinks, its default
+// first, named "Pulse " and their description as RtAudio named them, then RtAudio's ALSA
+// devices. The sinks play through a stream of our own over libpulse (PulseOutput.h), which
+// says when each period plays; the ALSA devices through RtAudio. Streams are 16-bit interleaved stereo.
 #pragma once
 
 #include <string>
@@ -22,6 +24,7 @@ public:
         int nApi = 0;  // RtAudio::Api
         unsigned nDevice = 0;
         std::string sName;
+        std::string sSink;  // a Pulse output's sink, by its Pulse name
     };
 
 private:

@@ -1,6 +1,7 @@
-// Sound servers started by the tests that need them: a JACK server on its dummy driver
-// and a PulseAudio server with a null sink, each private to the test process (own server
-// name, own runtime folder) and stopped when the object goes.
+// Sound servers started by the tests that need them: a JACK server on its dummy driver,
+// a PulseAudio server with a null sink, and a PipeWire session with a null sink, each
+// private to the test process (own server name, own runtime folder) and stopped when the
+// object goes.
 #pragma once
 
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -42,6 +44,7 @@ public:
         }
         return true;
     }
+    pid_t Pid() const { return m_pid; }
     bool Running() {
         if (m_pid <= 0) return false;
         int status = 0;
@@ -91,5 +94,99 @@ inline std::string ProgramPath(const std::string& sName) {
     }
     return {};
 }
+
+// A headless PipeWire session of its own: a session bus (dbus-daemon), pipewire,
+// wireplumber and pipewire-pulse in a private runtime folder, with a null sink at
+// PipeWire's default rate made the default sink. Its ports are physical to JACK clients
+// (pw-jack), which connect to it as to a sound card. Everything it started, with what
+// those started, is stopped when the object goes.
+class CPipeWireSession {
+public:
+    static constexpr uint32_t kRate = 48000;
+    static constexpr const char* kSink = "palvor_null";
+
+    explicit CPipeWireSession(std::filesystem::path dir) : m_dir(std::move(dir)) {
+        for (const char* p : {"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "pactl",
+                              "parec", "pw-jack"})
+            if (ProgramPath(p).empty())
+                m_sMissing += (m_sMissing.empty() ? "" : ", ") + std::string(p);
+        if (!m_sMissing.empty()) return;
+        std::filesystem::create_directories(m_dir / "home");
+        const auto start = [&](CChildProcess& c, const std::string& sName,
+                               const std::filesystem::path& ready, std::vector<std::string> vArgs) {
+            vArgs.insert(vArgs.begin(), sName);
+            if (m_sFailed.empty() &&
+                !(c.Start(Command(vArgs), (m_dir / (sName + ".log")).string()) &&
+                  WaitUntil([&] { return std::filesystem::exists(ready) && c.Running(); },
+                            std::chrono::seconds(10))))
+                m_sFailed =
+                    sName + " did not start (see " + (m_dir / (sName + ".log")).string() + ")";
+        };
+        start(m_processes[0], "dbus-daemon", m_dir / "bus",
+              {"--session", "--nofork", "--address=unix:path=" + (m_dir / "bus").string()});
+        start(m_processes[1], "pipewire", m_dir / "pipewire-0", {});
+        start(m_processes[2], "wireplumber", m_dir / "pipewire-0", {});
+        start(m_processes[3], "pipewire-pulse", m_dir / "pulse" / "native", {});
+        // The sink, made the default once wireplumber (which keeps the default) is up.
+        const std::string sDefault = std::string("pactl set-default-sink ") + kSink +
+                                     " && pactl get-default-sink | grep -qx " + kSink +
+                                     " && pactl list short sinks | grep -q \"^[0-9]*\\s" + kSink +
+                                     "\\s.*" + std::to_string(kRate) + "Hz\"";
+        if (m_sFailed.empty() &&
+            (Run({"pactl", "load-module", "module-null-sink", std::string("sink_name=") + kSink,
+                  "rate=" + std::to_string(kRate), "channels=2"}) != 0 ||
+             !WaitUntil(
+                 [&] {
+                     return Run({"sh", "-c", sDefault}) == 0;
+                 },
+                 std::chrono::seconds(10))))
+            m_sFailed = std::string("no default null sink at ") + std::to_string(kRate) +
+                        " Hz (see " + (m_dir / "run.log").string() + ")";
+    }
+    ~CPipeWireSession() {
+        for (int i = 3; i >= 0; --i) {
+            if (m_processes[i].Running())
+                kill(-m_processes[i].Pid(), SIGTERM);  // its process group
+            m_processes[i].Stop();
+        }
+        std::error_code ec;
+        if (m_sFailed.empty()) std::filesystem::remove_all(m_dir, ec);  // else its logs stay
+    }
+    // The programs that are not installed, by name; empty when all are.
+    const std::string& Missing() const { return m_sMissing; }
+    // Empty when the session runs with its sink; otherwise what did not start.
+    const std::string& Failed() const { return m_sFailed; }
+    const std::filesystem::path& Folder() const { return m_dir; }
+
+    // vArgs run in the session (its runtime folder, bus and Pulse server) and with nothing
+    // else of this process's environment; NAME=VALUE words before the program add to it.
+    std::vector<std::string> Command(const std::vector<std::string>& vArgs) const {
+        const char* pPath = std::getenv("PATH");
+        std::vector<std::string> v = {
+            "env",
+            "-i",
+            std::string("PATH=") + (pPath ? pPath : "/usr/bin:/bin"),
+            "HOME=" + (m_dir / "home").string(),
+            "XDG_RUNTIME_DIR=" + m_dir.string(),
+            "XDG_CONFIG_HOME=" + (m_dir / "home").string(),
+            "XDG_STATE_HOME=" + (m_dir / "home").string(),
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (m_dir / "bus").string(),
+            "PULSE_SERVER=unix:" + (m_dir / "pulse" / "native").string()};
+        v.insert(v.end(), vArgs.begin(), vArgs.end());
+        return v;
+    }
+    // Runs vArgs in the session to their end, their output appended to run.log; the exit
+    // status as std::system gives it.
+    int Run(const std::vector<std::string>& vArgs) const {
+        std::string s;
+        for (const auto& a : Command(vArgs)) s += " '" + a + "'";
+        return std::system((s + " >>'" + (m_dir / "run.log").string() + "' 2>&1").c_str());
+    }
+
+private:
+    std::filesystem::path m_dir;
+    std::string m_sMissing, m_sFailed;
+    CChildProcess m_processes[4];  // dbus-daemon, pipewire, wireplumber, pipewire-pulse
+};
 
 }  // namespace DUve::Test

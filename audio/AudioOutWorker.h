@@ -130,6 +130,7 @@ private:
         std::atomic<CRunning*> running{nullptr};
         std::atomic<uint64_t> nSwitches{0};
         std::atomic<uint64_t> nRealigned{0};
+        std::atomic<int64_t> nLastRealignUnits{0};  // the last jump, at the mix's rate
         std::atomic<bool> bLost{false};
         std::mutex lostMutex;
         std::string sLost;
@@ -157,6 +158,7 @@ private:
                 const uint64_t nDrift = nWhen > nAt ? nWhen - nAt : nAt - nWhen;
                 if (2 * nDrift * r->nDen > uint64_t(nFrames) * r->nNum) {
                     r->Anchor(nWhen);
+                    nLastRealignUnits.store(int64_t(nWhen) - int64_t(nAt), std::memory_order_relaxed);
                     nRealigned.fetch_add(1, std::memory_order_relaxed);
                 }
             }
@@ -252,8 +254,12 @@ private:
             const auto now = std::chrono::steady_clock::now();
             if (nRealigned != m_nRealignedSeen && now - m_lastRealignLog >= std::chrono::seconds(10)) {
                 m_lastRealignLog = now;
-                DeviceLog("audio output [%s]: its clock and the process clock part; realigned (%llu times so far)",
-                          Utf16ToUtf8(m_shared->id->sName).c_str(), static_cast<unsigned long long>(nRealigned));
+                DeviceLog("audio output [%s]: its clock and the process clock part; realigned by %+.1f ms (%llu "
+                          "times so far)",
+                          Utf16ToUtf8(m_shared->id->sName).c_str(),
+                          1e3 * double(m_shared->nLastRealignUnits.load(std::memory_order_relaxed)) /
+                              m_running->nRate,
+                          static_cast<unsigned long long>(nRealigned));
                 m_nRealignedSeen = nRealigned;
             }
             const uint64_t nLate = m_running->mix.LateChunks();

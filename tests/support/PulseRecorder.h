@@ -9,6 +9,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,6 +47,7 @@ public:
         m_stream = pa_stream_new(m_context, "monitor", &spec, nullptr);
         pa_stream_set_state_callback(m_stream, &CPulseRecorder::Signal, this);
         pa_stream_set_read_callback(m_stream, &CPulseRecorder::Readable, this);
+        pa_stream_set_overflow_callback(m_stream, &CPulseRecorder::Overflowed, this);
         const pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
                                   kFragment * 4};
         if (pa_stream_connect_record(m_stream, sSource.c_str(), &attr,
@@ -69,6 +71,7 @@ public:
         pa_threaded_mainloop_lock(m_loop);
         if (m_stream) {
             pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+            pa_stream_set_overflow_callback(m_stream, nullptr, nullptr);
             pa_stream_set_state_callback(m_stream, nullptr, nullptr);
             pa_stream_disconnect(m_stream);
             pa_stream_unref(m_stream);
@@ -85,6 +88,8 @@ public:
 
     // Empty while it records.
     const std::string& Error() const { return m_sError; }
+    // Times the server dropped what this recorder was slow to read (the machine starved it).
+    uint64_t Overflows() const { return m_nOverflows.load(); }
 
     struct CTake {
         std::vector<float> vLeft;
@@ -142,6 +147,7 @@ private:
         pa_threaded_mainloop_signal(static_cast<CPulseRecorder*>(p)->m_loop, 0);
     }
     // On the main loop's thread: takes what arrived, then places its last frame.
+    static void Overflowed(pa_stream*, void* p) { static_cast<CPulseRecorder*>(p)->m_nOverflows.fetch_add(1); }
     static void Readable(pa_stream* s, size_t, void* p) {
         auto* r = static_cast<CPulseRecorder*>(p);
         const void* pData = nullptr;
@@ -166,6 +172,7 @@ private:
     pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
     std::string m_sError;
+    std::atomic<uint64_t> m_nOverflows{0};
     std::vector<float> m_vLeft;  // with the main loop's lock
     std::vector<double> m_vFrame0;
     int m_nKilled = 0, m_nKilledSoFar = 0;  // with the main loop's lock

@@ -335,10 +335,11 @@ size_t Onset(const std::vector<float>& v, size_t nFrom, size_t nTo) {
 // cycle late, or the recorder missed a cycle, or while the output or an instrument said
 // its sender fell behind, is made once more, with a line that says so; a take that goes
 // wrong undisturbed, or twice, fails.
-// A take that starves the clients itself (bMissesCycles) counts as starved only when the
-// server lost time or the program's senders fell behind.
+// A take that holds the output up itself for nOwnPeriods counts as starved only when the
+// server lost time, ran late beyond what that hold-up explains (three times its periods),
+// or the program's senders fell behind.
 template <class FTake>
-void TakeOnceMoreIfStarved(CWorld& w, const std::function<bool()>& fClosed, FTake fTake, bool bMissesCycles = false) {
+void TakeOnceMoreIfStarved(CWorld& w, const std::function<bool()>& fClosed, FTake fTake, uint64_t nOwnPeriods = 0) {
     for (int nAttempt = 0;; ++nAttempt) {
         // Again on a new recorder, once the program's clients of the last take are gone.
         if (nAttempt > 0) {
@@ -362,7 +363,9 @@ void TakeOnceMoreIfStarved(CWorld& w, const std::function<bool()>& fClosed, FTak
                                      "moved " + std::to_string(after.nClockMoves - before.nClockMoves) +
                                      " times, " + std::to_string(after.nLateCycles - before.nLateCycles) +
                                      " cycles ran late" + (bBehind ? ", the program's senders fell behind" : "");
-        const bool bStarved = bMissesCycles ? after.nClockMoves != before.nClockMoves : after != before;
+        const bool bStarved = nOwnPeriods ? after.nClockMoves != before.nClockMoves ||
+                                                after.nLateCycles - before.nLateCycles > 3 * nOwnPeriods
+                                          : after != before;
         if (nAttempt == 0 && (bStarved || bBehind)) {
             std::printf("The machine starved the JACK clients during the take (%s), which went wrong:%s\n"
                         "Taking it once more.\n",
@@ -583,6 +586,7 @@ TEST(LinuxDevices, JackOutputKeepsPitchAndTimingAtEveryServerRate) {
 // plays) is not heard in them; afterwards the output goes on where the frame counter is:
 // the sine is back on the phase it would have had, and nothing is realigned.
 TEST(LinuxDevices, JackOutputThatMissesCyclesGoesOnWhereTheFrameCounterIs) {
+    constexpr uint64_t kStallPeriods = 8;
     auto& w = World();
     const auto output = IdOf("JACK " + w.sJack);
     ASSERT_TRUE(output) << Names();
@@ -592,7 +596,7 @@ TEST(LinuxDevices, JackOutputThatMissesCyclesGoesOnWhereTheFrameCounterIs) {
     TakeOnceMoreIfStarved(w, closed, [&] {
         std::vector<std::string> problems;
         const size_t nLogBefore = w.log.Text().size();
-        const double dStall = 8.0 * kPeriod / kRate;
+        const double dStall = double(kStallPeriods) * kPeriod / kRate;
         // The note starts 0.4 s from now and lasts two seconds; the stall comes in its middle.
         w.jackOut->StallOnce(uint64_t((ClockSeconds() + 1.4) * 1e9),
                              std::chrono::microseconds(int64_t(dStall * 1e6)));
@@ -624,7 +628,7 @@ TEST(LinuxDevices, JackOutputThatMissesCyclesGoesOnWhereTheFrameCounterIs) {
                                std::to_string(off.back()));
         if (w.log.Text().find("realigned", nLogBefore) != std::string::npos) problems.push_back("the output was realigned");
         return problems;
-    }, true);
+    }, kStallPeriods);
 }
 
 // The player's first note, after a silence, is as punctual as the rest: four notes half a
@@ -820,19 +824,22 @@ TEST(LinuxDevices, DefaultOutputPlaysIntoThePulseAudioNullSink) {
             problems.push_back("a note of " + std::to_string(double(nLast - nOnset) / kRate) + " s");
         return problems;
     };
-    // A take that went wrong while the program's senders fell behind (the machine starved
-    // them) is made once more, with a line that says so.
+    // A take that went wrong while the program's senders fell behind or the recorder lost
+    // what it was slow to read (the machine starved them) is made once more, with a line
+    // that says so.
     for (int nAttempt = 0; nAttempt < 2; ++nAttempt) {
         const size_t nLogBefore = w.log.Text().size();
+        const uint64_t nOverflowsBefore = rec.Overflows();
         const auto problems = take();
         const std::string sLog = w.log.Text().substr(nLogBefore);
         std::string sProblems;
         for (const auto& p : problems) sProblems += "\n  " + p;
         if (sLog.find("realigned") != std::string::npos) sProblems += "\n  the output realigned";
         if (sProblems.empty()) break;
-        if (nAttempt == 0 && sLog.find("fell behind") != std::string::npos) {
-            std::printf("The program's senders fell behind during the take, which went wrong:%s\nTaking it once "
-                        "more.\n", sProblems.c_str());
+        const bool bLost = rec.Overflows() != nOverflowsBefore;
+        if (nAttempt == 0 && (bLost || sLog.find("fell behind") != std::string::npos)) {
+            std::printf("The %s during the take, which went wrong:%s\nTaking it once more.\n",
+                        bLost ? "recorder lost samples" : "program's senders fell behind", sProblems.c_str());
             std::fflush(stdout);
             continue;
         }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <vector>
 
 #include "audio/AudioDevice.h"
@@ -32,6 +33,7 @@ public:
         if (m_stream) {
             pa_stream_set_write_callback(m_stream, nullptr, nullptr);
             pa_stream_set_latency_update_callback(m_stream, nullptr, nullptr);
+            pa_stream_set_underflow_callback(m_stream, nullptr, nullptr);
             pa_stream_set_state_callback(m_stream, nullptr, nullptr);
             pa_stream_disconnect(m_stream);
             pa_stream_unref(m_stream);
@@ -103,6 +105,7 @@ private:
         pa_stream_set_state_callback(m_stream, &CPulseStream::StreamState, this);
         pa_stream_set_write_callback(m_stream, &CPulseStream::Writable, this);
         pa_stream_set_latency_update_callback(m_stream, &CPulseStream::LatencyUpdated, this);
+        pa_stream_set_underflow_callback(m_stream, &CPulseStream::RanOut, this);
         // Three periods in the server's hands at most, one asked for at a time; playback
         // starts with two. The latency is the stream's and the sink's together.
         pa_buffer_attr attr;
@@ -193,6 +196,17 @@ private:
         pa_threaded_mainloop_signal(s->m_loop, 0);
     }
     static void Writable(pa_stream*, size_t, void* p) { static_cast<CPulseStream*>(p)->Fill(); }
+    // The server played everything it had: it goes on with silence, and drops the part of
+    // what comes next whose time has passed. Said at once, then at most every ten seconds.
+    static void RanOut(pa_stream*, void* p) {
+        auto* s = static_cast<CPulseStream*>(p);
+        ++s->m_nRanOut;
+        const auto now = std::chrono::steady_clock::now();
+        if (s->m_nRanOut > 1 && now - s->m_lastRanOutLog < std::chrono::seconds(10)) return;
+        s->m_lastRanOutLog = now;
+        DeviceLog("audio output [%s]: the sound server ran out of sound; the stream fell behind (%llu times so far)",
+                  s->m_sName.c_str(), static_cast<unsigned long long>(s->m_nRanOut));
+    }
     static void LatencyUpdated(pa_stream*, void* p) {
         auto* s = static_cast<CPulseStream*>(p);
         if (!s->m_clock.Anchored()) s->Fill();  // the first report that the stream plays
@@ -212,6 +226,8 @@ private:
     // With the main loop's lock, or on its thread.
     bool m_bTimedOut = false, m_bOpened = false, m_bClosing = false, m_bRaised = false;
     std::atomic<bool> m_bLost{false};
+    uint64_t m_nRanOut = 0;  // the main loop's, as is the next
+    std::chrono::steady_clock::time_point m_lastRanOutLog{};
 };
 
 // Asks the server for its sinks on a main loop of the calling thread.

@@ -784,6 +784,9 @@ TEST(LinuxDevices, DefaultOutputPlaysIntoThePulseAudioNullSink) {
         const long nAllocBefore = DUve::Test::g_nAllocations.load(), nFreeBefore = DUve::Test::g_nFrees.load();
         queue->Push(t0, Bytes({0x90, 69, 100}));
         queue->Push(t0 + 1.0, Bytes({0x80, 69, 0}));
+        // The queue's sender has sent everything up to here: the instrument may render on
+        // (it holds back a block that an event could still come for).
+        queue->Push(t0 + 1.5, nullptr);
         // Until a quarter of a second after the note's end has been recorded.
         DUve::Test::CPulseRecorder::CTake heard;
         if (!WaitUntil([&] {

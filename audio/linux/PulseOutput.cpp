@@ -99,8 +99,8 @@ private:
             if (m_bTimedOut) return Fail("the server did not answer");
             pa_threaded_mainloop_wait(m_loop);
         }
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, m_nRate, 2};
-        m_stream = pa_stream_new(m_context, "PalvorServer", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_S16LE, m_nRate, 2};
+        m_stream = pa_stream_new(m_context, "PalvorServer", &format, nullptr);
         if (!m_stream) return Fail(pa_strerror(pa_context_errno(m_context)));
         pa_stream_set_state_callback(m_stream, &CPulseStream::StreamState, this);
         pa_stream_set_write_callback(m_stream, &CPulseStream::Writable, this);

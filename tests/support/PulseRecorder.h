@@ -43,8 +43,8 @@ public:
             }
             pa_threaded_mainloop_wait(m_loop);
         }
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, nRate, 2};
-        m_stream = pa_stream_new(m_context, "monitor", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_S16LE, nRate, 2};
+        m_stream = pa_stream_new(m_context, "monitor", &format, nullptr);
         pa_stream_set_state_callback(m_stream, &CPulseRecorder::Signal, this);
         pa_stream_set_read_callback(m_stream, &CPulseRecorder::Readable, this);
         pa_stream_set_overflow_callback(m_stream, &CPulseRecorder::Overflowed, this);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "runtime/RForeignOutput.h"
+
 namespace DUve {
 
 namespace {
@@ -11,7 +13,7 @@ char Lower(char c) {
 }
 
 void LogError(const std::string& text) {
-    std::fprintf(stderr, "palvorserver: %s\n", text.c_str());
+    std::fprintf(OwnStderr(), "palvorserver: %s\n", text.c_str());
 }
 
 }  // namespace

@@ -33,6 +33,7 @@
 #include "server/RSocket.h"
 #include "server/RActivityLog.h"
 #include "server/RSeqServer.h"
+#include "runtime/RForeignOutput.h"
 
 using namespace DUve;
 
@@ -91,13 +92,13 @@ int RunCheck(std::optional<uint32_t> solution) {
     const auto checks = CheckServerFiles(folder, solution);
     if (checks.empty()) {
         if (solution)
-            std::printf("no database files of solution %u in %s\n", *solution, folder.c_str());
+            std::fprintf(OwnStdout(), "no database files of solution %u in %s\n", *solution, folder.c_str());
         else
-            std::printf("no database files in %s\n", folder.c_str());
+            std::fprintf(OwnStdout(), "no database files in %s\n", folder.c_str());
     }
     int rc = 0;
     for (const auto& check : checks) {
-        std::printf("%s: %s\n", check.file.c_str(), check.sResult.c_str());
+        std::fprintf(OwnStdout(), "%s: %s\n", check.file.c_str(), check.sResult.c_str());
         if (!check.Ok()) rc = 1;
     }
     return rc;
@@ -114,8 +115,8 @@ void WriteLogText(const std::u16string& text) {
         out += utf8[i];
     }
     if (!out.empty() && out.front() == '\n') out.erase(0, 1), out += '\n';
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
+    std::fputs(out.c_str(), OwnStdout());
+    std::fflush(OwnStdout());
 }
 
 // Every client holds a descriptor: take all the hard limit allows, and say how many.
@@ -140,7 +141,7 @@ void ShowLimits(const CRPalvorServer::CLimits& limits) {
 // background.
 void InstallDevices() {
     for (const auto& line : AudioDevice::Linux::InstallBackends().vSearched)
-        std::fprintf(stderr, "palvorserver: %s\n", line.c_str());
+        std::fprintf(OwnStderr(), "palvorserver: %s\n", line.c_str());
 }
 
 // The window program: the update check first (its message boxes come before the window),
@@ -149,7 +150,7 @@ int RunWindow(int argc, char** argv, const std::string& site, const CRPalvorServ
     std::setlocale(LC_ALL, "");
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!gtk_init_check(&argc, &argv)) {
-        std::fprintf(stderr,
+        std::fprintf(OwnStderr(),
                      "palvorserver: cannot open a display (DISPLAY=%s); to serve without a "
                      "window run 'palvorserver --headless --port PORT'\n",
                      std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
@@ -311,13 +312,14 @@ int main(int argc, char** argv) {
     COptions o;
     try {
         const auto usageOf = [](const std::string&) { return std::string("[options] (see --help)"); };
-        if (!Cli::Parse(app, argc, argv, kProgram, usageOf, [] { PrintUsage(stdout); }))
+        if (!Cli::Parse(app, argc, argv, kProgram, usageOf, [] { PrintUsage(OwnStdout()); }))
             return Cli::kOk;
         o = Resolve(args);
     } catch (const Cli::CExit& e) {
         return Cli::Report(e, false, kProgram);
     }
     if (o.bCheck) return RunCheck(o.checkSolution);
+    const CRForeignOutput foreignOutput;  // what hosted plug-ins print goes to the trace
     const long maxQueuedMib = o.nMaxQueuedMib;
     const std::string site = o.sSite;
     CRSocket::SetGlobalSendLimit(static_cast<size_t>(maxQueuedMib) << 20);
@@ -344,7 +346,7 @@ int main(int argc, char** argv) {
             [] {},
             [&](const std::u16string& error) {
                 if (stopping) return;
-                std::fprintf(stderr, "palvorserver: cannot listen on port %ld: %s\n", port,
+                std::fprintf(OwnStderr(), "palvorserver: cannot listen on port %ld: %s\n", port,
                              Utf16ToUtf8(error).c_str());
                 exitCode = 1;
                 loop->Stop();

@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include "App/Http.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve {
 
@@ -123,7 +124,7 @@ private:
 void CRAdmission::Run() {
     auto* multi = static_cast<CURLM*>(m_multi);
     if (!multi) {
-        std::fprintf(stderr, "palvorserver: no libcurl multi handle: every visitor is refused\n");
+        std::fprintf(OwnStderr(), "palvorserver: no libcurl multi handle: every visitor is refused\n");
     }
     struct CActive {
         uint64_t nId;
@@ -197,7 +198,7 @@ void CRAdmission::Run() {
                     const CHttpResult reply = CRWebApi::ResultOf(msg->data.result, it->second->transfer);
                     acceptable = IsAcceptableReply(reply.nStatus, reply.vBody);
                 } catch (const std::exception& e) {
-                    std::fprintf(stderr, "palvorserver: admission reply unreadable: %s\n", e.what());
+                    std::fprintf(OwnStderr(), "palvorserver: admission reply unreadable: %s\n", e.what());
                 }
                 m_verdicts.Push({it->second->nId, acceptable});
             }

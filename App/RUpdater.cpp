@@ -7,15 +7,16 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <system_error>
 
 #include "App/RZip.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve {
 
@@ -24,7 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 void LogError(const std::string& text) {
-    std::cerr << "updater: " << text << '\n';
+    std::fprintf(OwnStderr(), "updater: %s\n", text.c_str());
 }
 
 std::string ErrnoText() {
@@ -123,8 +124,8 @@ bool ExecRestart(const fs::path& exe, const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (auto& arg : owned) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    std::cout.flush();
-    std::cerr.flush();
+    EndForeignOutputCapture();  // the new program gets the real standard streams
+    std::fflush(nullptr);
     ::execv(exe.c_str(), argv.data());
     LogError("cannot start " + exe.string() + ": " + ErrnoText());
     return false;

@@ -7,11 +7,11 @@
 #include <array>
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <string_view>
 #include <utility>
 
 #include "App/Http.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve {
 
@@ -25,7 +25,7 @@ constexpr size_t kInflateBuffer = 4096;
 constexpr int kMaxBufErrors = 4;
 
 void LogError(const std::string& text) {
-    std::cerr << "updater: " << text << '\n';
+    std::fprintf(OwnStderr(), "updater: %s\n", text.c_str());
 }
 
 // A decimal Content-Length value; nothing when it is not a plain number that fits.

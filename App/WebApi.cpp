@@ -12,6 +12,7 @@
 
 #include "App/Http.h"
 #include "runtime/RString.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve {
 
@@ -189,7 +190,7 @@ bool CRWebApi::IsAcceptableUser(int32_t visitorId, uint32_t solutionId,
         const CHttpResult reply = HttpGet(AcceptableUserAddress(visitorId, solutionId, token));
         return IsAcceptableReply(reply.nStatus, reply.vBody);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "palvorserver: IsAcceptableUser failed: %s\n", e.what());
+        std::fprintf(OwnStderr(), "palvorserver: IsAcceptableUser failed: %s\n", e.what());
         return false;
     }
 }
@@ -198,7 +199,7 @@ void CRWebApi::KeepAlive() const {
     try {
         HttpGet(KeepAliveAddress());
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "palvorserver: KeepAlive failed: %s\n", e.what());
+        std::fprintf(OwnStderr(), "palvorserver: KeepAlive failed: %s\n", e.what());
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "runtime/RString.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve::AudioDevice {
 
@@ -58,7 +59,7 @@ void DeviceLog(const char* fmt, ...) {
     if (g_logSink)
         g_logSink(line);
     else
-        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fprintf(OwnStderr(), "%s\n", line.c_str());
 }
 
 void SetDeviceLogSink(std::function<void(const std::string&)> sink) {

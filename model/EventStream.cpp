@@ -7,6 +7,7 @@
 #include <string>
 
 #include "model/SolutionDb.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve {
 
@@ -34,7 +35,7 @@ CEventStream::CEventStream(const CSolutionDb& db, std::vector<CRUid> ports)
     if (sqlite3_open_v2(db.GetPath().c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
         sqlite3_exec(m_db, kCache, nullptr, nullptr, nullptr) != SQLITE_OK ||
         !Prepare(kSelect, m_stmt)) {
-        std::fprintf(stderr, "palvor: events of %s cannot be read: %s\n",
+        std::fprintf(OwnStderr(), "palvor: events of %s cannot be read: %s\n",
                      db.GetPath().string().c_str(), m_db ? sqlite3_errmsg(m_db) : "no memory");
         m_bFailed = true;
     }
@@ -56,7 +57,7 @@ bool CEventStream::Next(CRow& row) {
         const int rc = sqlite3_step(m_stmt);
         if (rc != SQLITE_ROW) {
             if (rc != SQLITE_DONE) {
-                std::fprintf(stderr, "palvor: reading events stopped: %s\n", sqlite3_errmsg(m_db));
+                std::fprintf(OwnStderr(), "palvor: reading events stopped: %s\n", sqlite3_errmsg(m_db));
                 m_bFailed = true;
             }
             m_bDone = true;

@@ -8,6 +8,7 @@
 
 #include "model/SolutionDb.h"
 #include "runtime/RStatus.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve {
 
@@ -308,9 +309,9 @@ void CRSeqSolution::LoadSequence(CRSeqSolution& solution, CSolutionDb& db, const
             solution.CreateEvent(idPort, list);
     } catch (const std::exception& e) {
         // What was loaded stays; the rest is missing.
-        std::fprintf(stderr, "palvor: sequence %s loaded only in part: %s\n", id.ToText().c_str(), e.what());
+        std::fprintf(OwnStderr(), "palvor: sequence %s loaded only in part: %s\n", id.ToText().c_str(), e.what());
     } catch (...) {
-        std::fprintf(stderr, "palvor: sequence %s loaded only in part: unknown exception\n", id.ToText().c_str());
+        std::fprintf(OwnStderr(), "palvor: sequence %s loaded only in part: unknown exception\n", id.ToText().c_str());
     }
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "runtime/RForeignOutput.h"
+
 namespace DUve {
 
 namespace {
@@ -50,7 +52,7 @@ void CSolutionDb::Report(const CRStatus& status) noexcept {
             return;
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "palvor: a failure of %s could not be reported: %s\n", m_path.c_str(),
+        std::fprintf(OwnStderr(), "palvor: a failure of %s could not be reported: %s\n", m_path.c_str(),
                      e.what());
     }
     ReportOnStderr(status);
@@ -112,7 +114,7 @@ void CSolutionDb::Release(const std::string& sql, sqlite3_stmt* stmt) {
         if (m_db && m_mapStatement.emplace(sql, stmt).second) return;
     } catch (const std::exception& e) {
         // Out of memory: the statement is not kept for reuse, only prepared again next time.
-        std::fprintf(stderr, "palvor: a prepared statement could not be kept for reuse: %s\n",
+        std::fprintf(OwnStderr(), "palvor: a prepared statement could not be kept for reuse: %s\n",
                      e.what());
     }
     sqlite3_finalize(stmt);

@@ -1,5 +1,7 @@
 #include "runtime/RDebugTrace.h"
 
+#include "runtime/RForeignOutput.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +16,7 @@ void DebugTrace(const char* fmt, ...) {
     va_start(ap, fmt);
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    std::fputs(buf, stderr);
+    std::fputs(buf, OwnStderr());
 }
 
 }  // namespace DUve

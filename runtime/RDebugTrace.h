@@ -1,5 +1,6 @@
-// Developer traces (the counterpart of a debugger output window): written to standard
-// error only when PALVOR_TRACE is set in the environment, otherwise dropped.
+// Developer traces (the counterpart of a debugger output window): written to the program's
+// own standard error (see RForeignOutput.h) only when PALVOR_TRACE is set in the
+// environment, otherwise dropped.
 #pragma once
 
 namespace DUve {

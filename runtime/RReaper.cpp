@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "runtime/RForeignOutput.h"
+
 namespace DUve {
 
 CRReaper& CRReaper::Instance() {
@@ -22,7 +24,7 @@ CRReaper::~CRReaper() {
         m_thread.join();
     } else {
         std::fputs("palvor: an abandoned service is still busy at exit; not waiting for it\n",
-                   stderr);
+                   OwnStderr());
         m_thread.detach();
     }
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "runtime/RForeignOutput.h"
+
 namespace DUve {
 
 struct CRStatus {
@@ -42,9 +44,9 @@ struct CRStatus {
 // Writes a failure on standard error: "palvor: <text>".
 inline void ReportOnStderr(const CRStatus& status) noexcept {
     try {
-        std::fprintf(stderr, "palvor: %s\n", status.Text().c_str());
+        std::fprintf(OwnStderr(), "palvor: %s\n", status.Text().c_str());
     } catch (const std::exception&) {
-        std::fprintf(stderr, "palvor: %s (code %d)\n", status.sMessage.c_str(), status.nCode);
+        std::fprintf(OwnStderr(), "palvor: %s (code %d)\n", status.sMessage.c_str(), status.nCode);
     }
 }
 
@@ -71,7 +73,7 @@ auto RunOrReport(const char* doing, F&& f, Report&& report = &ReportOnStderr) no
     try {
         report(status);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "palvor: a failure could not be reported: %s\n", e.what());
+        std::fprintf(OwnStderr(), "palvor: a failure could not be reported: %s\n", e.what());
     }
     return {};
 }

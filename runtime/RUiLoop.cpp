@@ -8,6 +8,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "runtime/RForeignOutput.h"
+
 namespace DUve {
 
 namespace {
@@ -69,9 +71,9 @@ void CRUiLoop::OnWakeup() {
         try {
             owner->OnSignal(n);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "palvor: a UI-thread handler failed: %s\n", e.what());
+            std::fprintf(OwnStderr(), "palvor: a UI-thread handler failed: %s\n", e.what());
         } catch (...) {
-            std::fprintf(stderr, "palvor: a UI-thread handler failed with an unknown exception\n");
+            std::fprintf(OwnStderr(), "palvor: a UI-thread handler failed with an unknown exception\n");
         }
         bool stranded = false;
         {
@@ -134,9 +136,9 @@ struct CPeriodic : std::enable_shared_from_this<CPeriodic> {
             try {
                 self->callback();
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "palvor: a UI timer callback failed: %s\n", e.what());
+                std::fprintf(OwnStderr(), "palvor: a UI timer callback failed: %s\n", e.what());
             } catch (...) {
-                std::fprintf(stderr, "palvor: a UI timer callback failed with an unknown exception\n");
+                std::fprintf(OwnStderr(), "palvor: a UI timer callback failed with an unknown exception\n");
             }
         });
     }

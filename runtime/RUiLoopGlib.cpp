@@ -6,6 +6,8 @@
 
 #include <glib.h>
 
+#include "runtime/RForeignOutput.h"
+
 namespace DUve {
 
 struct CRUiLoopGlib::CWakeup {
@@ -121,9 +123,9 @@ struct CGlibPeriodic {
         try {
             callback();
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "palvor: a UI timer callback failed: %s\n", e.what());
+            std::fprintf(OwnStderr(), "palvor: a UI timer callback failed: %s\n", e.what());
         } catch (...) {
-            std::fprintf(stderr, "palvor: a UI timer callback failed with an unknown exception\n");
+            std::fprintf(OwnStderr(), "palvor: a UI timer callback failed with an unknown exception\n");
         }
         g_source_unref(running);
         return G_SOURCE_REMOVE;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/RForeignOutput.h"
+
 namespace DUve::RUidInner {
 
 void GenerateBytes(uint8_t (&bytes)[16]) {
@@ -17,7 +19,7 @@ void GenerateBytes(uint8_t (&bytes)[16]) {
         } else if (n < 0 && errno != EINTR) {
             // The kernel's generator does not fail once seeded; if it ever does, an
             // identifier that might repeat is worse than stopping.
-            std::fprintf(stderr, "getrandom failed: errno %d\n", errno);
+            std::fprintf(OwnStderr(), "getrandom failed: errno %d\n", errno);
             std::abort();
         }
     }

@@ -19,6 +19,7 @@
 
 #include "runtime/RDebugTrace.h"
 #include "runtime/RThreadMessage.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve {
 
@@ -53,7 +54,7 @@ public:
     ~CRWorkerThreadT() {
         if (std::this_thread::get_id() == m_thread.get_id()) {
             // Joining ourselves would hang; this is a programming error.
-            std::fputs("CRWorkerThreadT destroyed on its own thread\n", stderr);
+            std::fputs("CRWorkerThreadT destroyed on its own thread\n", OwnStderr());
             std::abort();
         }
         boost::asio::post(m_io, [this] { m_io.stop(); });
@@ -92,9 +93,9 @@ private:
                 m_io.run();
                 break;
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "palvor: a service handler failed: %s\n", e.what());
+                std::fprintf(OwnStderr(), "palvor: a service handler failed: %s\n", e.what());
             } catch (...) {
-                std::fprintf(stderr, "palvor: a service handler failed with an unknown exception\n");
+                std::fprintf(OwnStderr(), "palvor: a service handler failed with an unknown exception\n");
             }
         }
         std::lock_guard lock(m_teardown);

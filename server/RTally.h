@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+#include "runtime/RForeignOutput.h"
+
 namespace DUve {
 
 template <class Key>
@@ -64,7 +66,7 @@ private:
             try {
                 if (onRelease) onRelease(key);
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "palvor: a released ticket could not be reported: %s\n", e.what());
+                std::fprintf(OwnStderr(), "palvor: a released ticket could not be reported: %s\n", e.what());
             }
         }
     };

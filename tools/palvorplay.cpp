@@ -20,6 +20,7 @@
 #include "tools/play/Playback.h"
 #include "tools/play/Song.h"
 #include "tools/render/RollSources.h"
+#include "runtime/RForeignOutput.h"
 
 using namespace DUve;
 using namespace DUve::Cli;
@@ -91,7 +92,7 @@ class CStatusLine {
 public:
     CStatusLine(bool bQuiet, const CMeterMap& meters, double dTotal, std::string sDevice)
         : m_bQuiet(bQuiet),
-          m_bTerminal(isatty(STDOUT_FILENO) == 1),
+          m_bTerminal(isatty(fileno(OwnStdout())) == 1),
           m_meters(meters),
           m_dTotal(dTotal),
           m_sDevice(std::move(sDevice)) {}
@@ -108,8 +109,8 @@ public:
     // Shows the last position and ends the line.
     void Finish(const CStatus& status) {
         Show(status);
-        if (m_bTerminal && !m_bQuiet) std::fputc('\n', stdout);
-        std::fflush(stdout);
+        if (m_bTerminal && !m_bQuiet) std::fputc('\n', OwnStdout());
+        std::fflush(OwnStdout());
     }
 
 private:
@@ -120,12 +121,12 @@ private:
         if (m_bTerminal) {
             // Spaces over what a longer earlier line left.
             const size_t nPad = m_nWidth > line.size() ? m_nWidth - line.size() : 0;
-            std::printf("\r%s%*s", line.c_str(), static_cast<int>(nPad), "");
+            std::fprintf(OwnStdout(), "\r%s%*s", line.c_str(), static_cast<int>(nPad), "");
             m_nWidth = line.size();
         } else {
-            std::printf("%s\n", line.c_str());
+            std::fprintf(OwnStdout(), "%s\n", line.c_str());
         }
-        std::fflush(stdout);
+        std::fflush(OwnStdout());
     }
 
     bool m_bQuiet;
@@ -156,10 +157,10 @@ void PrintDevices(const std::vector<CDeviceEntry>& devices,
         PrintJson(out);
         return;
     }
-    for (const auto& d : devices) std::printf("%s (%s)\n", d.sName.c_str(), ListedKind(d).c_str());
+    for (const auto& d : devices) std::fprintf(OwnStdout(), "%s (%s)\n", d.sName.c_str(), ListedKind(d).c_str());
     if (devices.empty()) {
-        std::puts("no devices found; looked for:");
-        for (const auto& s : report.vSearched) std::printf("  %s\n", s.c_str());
+        std::fputs("no devices found; looked for:\n", OwnStdout());
+        for (const auto& s : report.vSearched) std::fprintf(OwnStdout(), "  %s\n", s.c_str());
     }
 }
 
@@ -188,7 +189,7 @@ int RunRender(const CPlayOptions& o) {
         PrintJson(CJson{{"file", *o.png}, {"width", layout.Width()}, {"height", layout.Height()},
                         {"notes", roll.Notes().size()}, {"ports", roll.Ports().size()}});
     else
-        std::printf("wrote %s: %dx%d, %zu notes on %zu ports\n", o.png->c_str(), layout.Width(),
+        std::fprintf(OwnStdout(), "wrote %s: %dx%d, %zu notes on %zu ports\n", o.png->c_str(), layout.Width(),
                     layout.Height(), roll.Notes().size(), roll.Ports().size());
     return kOk;
 }
@@ -199,7 +200,7 @@ int Run(const CPlayOptions& o) {
     if (o.png) return RunRender(o);
     const auto report = AudioDevice::Linux::InstallBackends();
     if (!report.bInstalled)
-        std::fprintf(stderr, "%s: the device backends could not be installed\n", kProgram);
+        std::fprintf(OwnStderr(), "%s: the device backends could not be installed\n", kProgram);
     const auto devices = ListDevices();
     if (o.bListDevices) {
         PrintDevices(devices, report, o.connection.bJson);
@@ -240,7 +241,7 @@ int Run(const CPlayOptions& o) {
         });
     if (g_signal) return g_signal == SIGINT ? kInterrupted : kTerminated;
     if (bFallback)
-        std::fprintf(stderr, "%s: playing on '%s', the first device that accepts MIDI\n", kProgram,
+        std::fprintf(OwnStderr(), "%s: playing on '%s', the first device that accepts MIDI\n", kProgram,
                      plan->Fallback().c_str());
 
     std::string sDevices;
@@ -263,6 +264,7 @@ int main(int argc, char** argv) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     CPlayArgs args;
     args.AddTo(app);
+    const CRForeignOutput foreignOutput;  // what plug-ins print goes to the trace
     const auto usageOf = [](const std::string&) {
         return std::string("[options] FILE.mid|SEQ (see --help)");
     };
@@ -272,7 +274,7 @@ int main(int argc, char** argv) {
     } catch (const CExit& e) {
         return Report(e, args.Json(), kProgram);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
+        std::fprintf(OwnStderr(), "%s: %s\n", kProgram, e.what());
         return kFailed;
     }
 }

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "runtime/RString.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve::Cli {
 
@@ -62,7 +63,7 @@ std::string Dump(const CJson& json) {
 }
 
 void PrintJson(const CJson& json) {
-    std::puts(Dump(json).c_str());
+    std::fprintf(OwnStdout(), "%s\n", Dump(json).c_str());
 }
 
 // ======================================================================= connection options
@@ -184,7 +185,7 @@ bool Parse(CLI::App& app, int argc, char** argv, const std::string& sProgram,
 
 int Report(const CExit& exit, bool bJson, const std::string& sProgram) {
     if (bJson) PrintJson(CJson{{"error", exit.sMessage}, {"code", exit.nCode}});
-    std::fprintf(stderr, "%s: %s\n", sProgram.c_str(), exit.sMessage.c_str());
+    std::fprintf(OwnStderr(), "%s: %s\n", sProgram.c_str(), exit.sMessage.c_str());
     return exit.nCode;
 }
 

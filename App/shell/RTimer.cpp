@@ -8,6 +8,7 @@
 #include <glib.h>
 
 #include "runtime/RClock.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve {
 
@@ -123,9 +124,9 @@ struct CRTimerT<TCounter>::CWin {
                 try {
                     m->callback(*m->pHandle);
                 } catch (const std::exception& e) {
-                    std::fprintf(stderr, "palvorserver: a timer callback failed: %s\n", e.what());
+                    std::fprintf(OwnStderr(), "palvorserver: a timer callback failed: %s\n", e.what());
                 } catch (...) {
-                    std::fprintf(stderr, "palvorserver: a timer callback failed with an unknown exception\n");
+                    std::fprintf(OwnStderr(), "palvorserver: a timer callback failed with an unknown exception\n");
                 }
             }
         }

@@ -14,6 +14,7 @@
 #include "runtime/RDebugTrace.h"
 #include "runtime/RPaths.h"
 #include "runtime/RString.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve::AudioDevice::Vst {
 
@@ -98,7 +99,7 @@ void CloseEffect(AEffect* pEffect, void* pHandle) noexcept {
     if (pEffect) pEffect->dispatcher(pEffect, effClose, 0, 0, nullptr, 0.0f);
     if (pHandle && dlclose(pHandle) != 0) {
         const char* szDl = dlerror();
-        std::fprintf(stderr, "vst: unloading a plug-in failed: %s\n", szDl ? szDl : "?");
+        std::fprintf(OwnStderr(), "vst: unloading a plug-in failed: %s\n", szDl ? szDl : "?");
     }
 }
 
@@ -172,7 +173,7 @@ void CVstPluginHost::ProcessReplacing(const std::vector<std::vector<float>>& vIn
                                       std::vector<std::vector<float>>& vOutputs, uint32_t nFrames) {
     if (!m_bStarted) {
         if (!m_bWarnedUnstarted)
-            std::fprintf(stderr, "vst: a plug-in was asked to process before it was started; nothing rendered\n");
+            std::fprintf(OwnStderr(), "vst: a plug-in was asked to process before it was started; nothing rendered\n");
         m_bWarnedUnstarted = true;
         return;
     }
@@ -335,6 +336,7 @@ std::unique_ptr<IVstPlugin> CVstBackendLinux::Load(const std::u16string& sPath) 
         DeviceLog("VST plug-in %s not loaded: it failed its scan", sFile.c_str());
         return nullptr;
     }
+    CaptureForeignOutput();  // before its constructors run
     void* pHandle = nullptr;
     const char* szError = nullptr;
     AEffect* pEffect = OpenEffect(sFile.c_str(), &pHandle, &szError);

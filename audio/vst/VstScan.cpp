@@ -25,6 +25,7 @@
 #include "audio/vst/VstHost.h"
 #include "runtime/RDebugTrace.h"
 #include "runtime/RString.h"
+#include "runtime/RForeignOutput.h"
 
 extern char** environ;
 
@@ -77,14 +78,14 @@ struct CWalk {
         const fs::path real = fs::canonical(folder, ec);
         if (ec) {
             if (ec != std::errc::no_such_file_or_directory)
-                std::fprintf(stderr, "vst: plug-in folder %s: %s\n", folder.c_str(), ec.message().c_str());
+                std::fprintf(OwnStderr(), "vst: plug-in folder %s: %s\n", folder.c_str(), ec.message().c_str());
             return;
         }
         if (!fs::is_directory(real, ec) || !folders.insert(real.string()).second) return;
         std::vector<fs::path> entries;
         fs::directory_iterator it(real, fs::directory_options::skip_permission_denied, ec);
         for (; !ec && it != fs::directory_iterator(); it.increment(ec)) entries.push_back(it->path());
-        if (ec) std::fprintf(stderr, "vst: listing %s: %s\n", real.c_str(), ec.message().c_str());
+        if (ec) std::fprintf(OwnStderr(), "vst: listing %s: %s\n", real.c_str(), ec.message().c_str());
         std::sort(entries.begin(), entries.end());
         for (const auto& entry : entries) {
             std::error_code ecEntry;

@@ -68,6 +68,19 @@ play "$tmp/two.mid" --device "$synth" >"$tmp/two.out" 2>"$tmp/two.err" || fail "
   || fail "the status did not reach the end: $(last_line "$tmp/two.out")"
 grep -q "did not" "$tmp/two.err" && fail "a device did not confirm the stop"
 no_temp_left
+# What a plug-in prints goes to the trace, not among palvorplay's own output.
+for trace in "" 1; do
+  env -u PALVOR_TRACE ${trace:+PALVOR_TRACE=1} PALVOR_TEST_SYNTH_SAYS=hello "$bin/palvorplay" "$tmp/two.mid" --device "$synth" \
+    >"$tmp/says.out" 2>"$tmp/says.err" || fail "playing with a plug-in that prints failed"
+  [[ "$(last_line "$tmp/says.out")" == *"00:01.0 / 00:01.0  120.0 BPM  $synth" ]] \
+    || fail "with a plug-in that prints: $(last_line "$tmp/says.out")"
+  grep -q "^test synth" "$tmp/says.out" "$tmp/says.err" && fail "the plug-in printed among palvorplay's output"
+  if [ -n "$trace" ]; then
+    for said in "says: hello" "warns: hello"; do
+      grep -qx "plug-in or library output: test synth $said" "$tmp/says.err" || fail "no '$said' in the trace"
+    done
+  fi
+done
 # Without --device: on the first device that accepts MIDI, said so. The machine's own
 # ports and plug-ins are listed too (MIDI outputs first, then plug-ins by path), and may
 # come and go (a JACK server of another program), so the first one is read from the list

@@ -13,6 +13,7 @@
 #include "runtime/RString.h"
 #include "runtime/RWorkerThread.h"
 #include "App/cli/Cli.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve::Play {
 
@@ -139,7 +140,7 @@ CPlayback PlaySong(const CSong& song, const std::optional<std::pair<uint32_t, ui
     // send the note-offs they hold at once.
     player->Stop();
     if (!WaitUntil([&] { return !heard.State()->bPlaying; }, kPlayerAnswer))
-        std::fprintf(stderr, "palvorplay: the MIDI player did not confirm the stop\n");
+        std::fprintf(OwnStderr(), "palvorplay: the MIDI player did not confirm the stop\n");
     const auto stopped = std::chrono::steady_clock::now();
     // A plug-in takes requests in order, and the player posted the deletion of its queues
     // before it confirmed the stop: a block rendered after this subscription holds their
@@ -148,7 +149,7 @@ CPlayback PlaySong(const CSong& song, const std::optional<std::pair<uint32_t, ui
         device->PostRequest(std::make_shared<AudioDevice::Request::CAddNotify>(heard.renderSender));
     if (!WaitUntil([&] { return heard.Rendered() >= vst.size(); }, kFlushLimit)) {
         result.bFlushed = false;
-        std::fprintf(stderr, "palvorplay: a plug-in did not render after the stop\n");
+        std::fprintf(OwnStderr(), "palvorplay: a plug-in did not render after the stop\n");
     }
     if (!midiOut.empty()) std::this_thread::sleep_until(stopped + kMidiOutHold);
     player.reset();

@@ -12,6 +12,7 @@
 #include "model/SolutionDb.h"
 #include "runtime/RString.h"
 #include "App/cli/Cli.h"
+#include "runtime/RForeignOutput.h"
 
 namespace DUve::Play {
 
@@ -74,7 +75,7 @@ std::pair<std::unique_ptr<CRSeqSolution>, CRUid> ImportSong(const std::vector<ui
     auto solution = CRSeqSolution::LoadSequences(db, {idSequence});
     if (!solution) Cli::Fail(Cli::kFailed, "cannot read the imported song back");
     if (!db.Close())
-        std::fprintf(stderr, "palvorplay: the temporary database did not close cleanly\n");
+        std::fprintf(OwnStderr(), "palvorplay: the temporary database did not close cleanly\n");
     return {std::move(solution), idSequence};
 }
 
@@ -145,7 +146,7 @@ CTempFolder::~CTempFolder() {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
     if (ec)
-        std::fprintf(stderr, "palvorplay: cannot remove %s: %s\n", m_path.c_str(),
+        std::fprintf(OwnStderr(), "palvorplay: cannot remove %s: %s\n", m_path.c_str(),
                      ec.message().c_str());
 }
 

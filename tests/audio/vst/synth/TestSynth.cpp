@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -184,6 +185,10 @@ AEffect* MakeEffect(HostCallbackProc host) {
         std::printf("lo server running on port 7770\n");
         std::fflush(stdout);
         std::fprintf(stderr, "chatty: warming up\n");
+    }
+    if (std::getenv("PALVOR_TEST_SYNTH_SAYS")) {  // as plug-ins do that print while they load
+        std::printf("test synth says: %s\n", std::getenv("PALVOR_TEST_SYNTH_SAYS"));
+        std::fprintf(stderr, "test synth warns: %s\n", std::getenv("PALVOR_TEST_SYNTH_SAYS"));
     }
     if (!host) return nullptr;
     std::memset(&g_journal, 0, sizeof g_journal);

@@ -99,9 +99,10 @@ template <class T>
 class CEventT : public CFieldObjT<T, CEventBase> {
 public:
     bool IsEqual(const CEventBase& other) const override {
-        if (typeid(other) != typeid(T)) return false;
+        const T* pOther = dynamic_cast<const T*>(&other);
+        if (!pOther || typeid(other) != typeid(T)) return false;
         const T& a = static_cast<const T&>(*this);
-        const T& b = static_cast<const T&>(other);
+        const T& b = *pOther;
         bool equal = false;
         T::Fields(a, [&](const auto&... fa) {
             T::Fields(b, [&](const auto&... fb) { equal = ((fa == fb) && ...); });

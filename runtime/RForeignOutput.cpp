@@ -204,8 +204,10 @@ bool CaptureForeignOutput() {
     if (dup2(fds[1], 1) < 0 || dup2(fds[1], 2) < 0)
         std::fprintf(OwnStderr(), "palvor: the standard streams could not be captured: %s\n", std::strerror(errno));
     close(fds[1]);
-    // stdio decides buffering on first use; a pipe would otherwise hold lines back.
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    // A pipe would otherwise hold lines back. Only a buffer of its own makes a stream that
+    // was already used take the new mode at once.
+    static char s_stdoutBuffer[BUFSIZ];
+    setvbuf(stdout, s_stdoutBuffer, _IOLBF, sizeof s_stdoutBuffer);
     c.bRunning = true;
     return true;
 }

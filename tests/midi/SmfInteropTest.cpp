@@ -48,7 +48,8 @@ bool RunCommand(const std::string& command, Lines& lines) {
 }
 
 std::string Quote(const fs::path& p) {
-    return "'" + p.string() + "'";
+    std::string s = "'";
+    return (s += p.string()) += "'";
 }
 
 bool HaveMido() {
@@ -96,7 +97,7 @@ std::string Text(const CRSmfEvent& e) {
     const int ch = e.GetChannel();
     auto join = [&](const char* kind, std::initializer_list<int> values) {
         std::string s = kind;
-        for (int v : values) s += " " + std::to_string(v);
+        for (int v : values) (s += ' ') += std::to_string(v);
         return s;
     };
     switch (e.GetKind()) {

@@ -47,10 +47,11 @@ private:
             return;
         }
         for (int n = 90 + getpid() % 50; n < 400; ++n) {
-            const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-            const std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
+            const std::string num = std::to_string(n);
+            const std::string lock = std::string("/tmp/.X").append(num).append("-lock");
+            const std::string sock = std::string("/tmp/.X11-unix/X").append(num);
             if (std::filesystem::exists(lock) || std::filesystem::exists(sock)) continue;
-            const std::string name = ":" + std::to_string(n);
+            const std::string name = std::string(":").append(num);
             m_pid = ::fork();
             if (m_pid == 0) {
                 ::execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1024x768x24",

@@ -2,6 +2,7 @@
 // devices per channel; instruments per channel from files and from a server's ports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -35,8 +36,11 @@ std::vector<uint8_t> MakeSmf(
 }
 
 std::vector<uint8_t> Meta(uint8_t type, const std::string& data) {
-    std::vector<uint8_t> v{0xFF, type, uint8_t(data.size())};
-    v.insert(v.end(), data.begin(), data.end());
+    std::vector<uint8_t> v(3 + data.size());
+    v[0] = 0xFF;
+    v[1] = type;
+    v[2] = uint8_t(data.size());
+    std::copy(data.begin(), data.end(), v.begin() + 3);
     return v;
 }
 

@@ -164,7 +164,8 @@ void Text(cairo_t* cr, PangoLayout* layout, const std::string& text, double x, d
 
 std::string NoteName(int note) {
     static const char* kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
-    return kNames[note % 12] + std::to_string(note / 12 - 1);
+    std::string s = kNames[note % 12];
+    return s += std::to_string(note / 12 - 1);
 }
 
 bool IsBlackKey(int note) {

@@ -14,6 +14,7 @@
 #include "support/LogCapture.h"
 #include "support/Net.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 using namespace DUve;
 using namespace DUve::Sequencer;
@@ -72,6 +73,11 @@ TEST(ManyClients, ElevenHundredClientsReceiveTheSameHundredBroadcastsInOneOrder)
         ~CRestore() { CRSocket::SetGlobalSendLimit(saved); }
     } restore;
     CRSocket::SetGlobalSendLimit(4096);  // far below clients x frame
+    // The greetings' last write completions may still be on their way to the server thread.
+    PalvorTest::WaitFor([&] {
+        server.Sync([](CServer&) {});
+        return CRSocket::GlobalQueuedBytes() == 0;
+    });
     const size_t queuedBefore = CRSocket::GlobalQueuedBytes();
     std::vector<CRUid> sent;
     for (size_t i = 0; i < kBroadcasts; ++i) {

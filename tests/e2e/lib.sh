@@ -34,7 +34,19 @@ fail() {
   exit 1
 }
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# A port below the kernel's range for outgoing connections, whose own ends would otherwise
+# take it (from a test running beside) between this choice and the server's listen.
+free_port() {
+  python3 -c 'import random, socket
+for _ in range(500):
+    p, s = random.randint(20000, 32000), socket.socket()
+    try:
+        s.bind(("127.0.0.1", p))
+        print(p)
+        break
+    except OSError:
+        s.close()'
+}
 
 # poll_for TENTHS FILE TEXT [COUNT]: succeeds once FILE holds TEXT (a fixed string) on at
 # least COUNT lines (1), looking every tenth of a second up to TENTHS times.

@@ -192,17 +192,20 @@ void CRAdmission::Run() {
             CURL* easy = msg->easy_handle;
             const auto it = active.find(easy);
             if (it == active.end()) continue;
-            if (it->second->nId) {
-                bool acceptable = false;
+            const uint64_t id = it->second->nId;
+            bool acceptable = false;
+            if (id) {
                 try {
                     const CHttpResult reply = CRWebApi::ResultOf(msg->data.result, it->second->transfer);
                     acceptable = IsAcceptableReply(reply.nStatus, reply.vBody);
                 } catch (const std::exception& e) {
                     std::fprintf(OwnStderr(), "palvorserver: admission reply unreadable: %s\n", e.what());
                 }
-                m_verdicts.Push({it->second->nId, acceptable});
             }
+            // The request leaves the count in flight before its verdict is handed on, so
+            // whoever hears the verdict never sees it still counted.
             finish(easy);
+            if (id) m_verdicts.Push({id, acceptable});
         }
         // A finished request frees a place: start the next at once.
         if (active.size() < m_limits.nInFlight &&

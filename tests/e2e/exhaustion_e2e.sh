@@ -73,18 +73,24 @@ for _ in $(seq 1 300); do
 done
 absorbed_ms=$(( $(now_ms) - t0 ))
 
-# While they are held: the server runs and serves a registered client quickly.
+# While they are held: the server runs and serves a registered client quickly. Each run of
+# palvorctl includes starting a process, which a machine busy with other tests can delay
+# now and then; so the typical request must be quick and none may come near a time-out.
 slowest=0
+times=()
 for i in $(seq 1 5); do
   for what in ls create-seq; do
     t=$(now_ms)
     if [ "$what" = ls ]; then ctl ls >/dev/null || fail "ls failed during the flood"
     else ctl create-seq "during $i" >/dev/null || fail "create-seq failed during the flood"; fi
     took=$(( $(now_ms) - t ))
-    [ "$took" -le 1000 ] || fail "$what took $took ms while the connections were held"
+    [ "$took" -le 5000 ] || fail "$what took $took ms while the connections were held"
+    times+=("$took")
     if [ "$took" -gt "$slowest" ]; then slowest=$took; fi
   done
 done
+median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 5p)
+[ "$median" -le 1000 ] || fail "requests took $median ms (median) while the connections were held"
 kill -0 "$server_pid" 2>/dev/null || fail "the server died while the connections were held"
 fds=$(ls "/proc/$server_pid/fd" | wc -l)
 accepted=$(flood_accepted)
@@ -101,4 +107,4 @@ ctl echo >/dev/null || fail "echo failed after the flood"
 stop_server
 echo "exhaustion: $held connections held (made in $flood_ms ms, taken in by the server in" \
      "$absorbed_ms ms), $accepted accepted, $capped closed by the pending cap, $accept_errors accept" \
-     "errors, $fds server descriptors; first request $first_ms ms, then slowest ${slowest} ms: ok"
+     "errors, $fds server descriptors; first request $first_ms ms, then median ${median} ms, slowest ${slowest} ms: ok"

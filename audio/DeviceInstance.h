@@ -135,9 +135,15 @@ private:
     static std::shared_ptr<CInstance> Open(std::shared_ptr<const CDeviceId> id);
 
 // Process-clock seconds in whole units of `dRate` per second; times before the epoch,
-// NaN and overflow are clamped rather than converted with undefined behaviour.
+// NaN and overflow are clamped rather than converted with undefined behaviour. A time that
+// stands for a whole unit (a nanosecond reading carried as seconds) can come back a hair
+// below it; within the two roundings' error it is that unit, not the one before.
 inline uint64_t ToUnits(double dSeconds, double dRate) {
-    const double d = std::trunc(dSeconds * dRate);
+    const double dExact = dSeconds * dRate;
+    const double dNearest = std::round(dExact);
+    const double d = std::abs(dExact - dNearest) <= 2.0 * std::numeric_limits<double>::epsilon() * std::abs(dExact)
+                         ? dNearest
+                         : std::trunc(dExact);
     if (!(d > 0.0)) return 0;
     if (d >= 18446744073709549568.0) return std::numeric_limits<uint64_t>::max() - 1;
     return static_cast<uint64_t>(d);

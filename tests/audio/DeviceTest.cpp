@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <random>
 #include <thread>
 
 #include "audio/DeviceKinds.h"
@@ -176,6 +178,9 @@ TEST(DeviceRegistry, HandlesShareOneOpenDevice) {
 }
 
 TEST(MidiOutDevice, SendsInTimeOrderAndDeletionKeepsOnlyNoteOffs) {
+    // The clock stands still while the messages are pushed, so none falls due between
+    // two pushes however slowly the test runs.
+    DUve::Test::CManualClock::CScope scope;
     const auto& midi = *Env().midi;
     CControl::CMidiIn sink(IdOf(u"Out")->GetDevice(true));
     const double now = ClockSeconds();
@@ -185,6 +190,8 @@ TEST(MidiOutDevice, SendsInTimeOrderAndDeletionKeepsOnlyNoteOffs) {
         queue->Push(now + 0.02, Bytes({0xC0, 5}));
         queue->Push(now + 0.03, Bytes({}));  // a mark sends nothing
         queue->Push(now - 1.0, Bytes({0x90, 61, 100}));  // already late
+        ASSERT_TRUE(WaitFor([&] { return midi.Sent(0).size() >= 1; }));
+        scope.clock->Advance(50'000'000);
         ASSERT_TRUE(WaitFor([&] { return midi.Sent(0).size() >= 3; }));
     }
     const auto sent = midi.Sent(0);
@@ -195,7 +202,7 @@ TEST(MidiOutDevice, SendsInTimeOrderAndDeletionKeepsOnlyNoteOffs) {
     EXPECT_GE(sent[2].dTime, now + 0.04);
     // The output learns the time each message was stamped for, to the nanosecond, and a
     // port that cannot schedule is never asked before it.
-    EXPECT_EQ(sent[2].nStampNs, static_cast<uint64_t>(std::trunc((now + 0.04) * 1e9)));
+    EXPECT_NEAR(static_cast<double>(sent[2].nStampNs), (now + 0.04) * 1e9, 1.0);
     EXPECT_GE(sent[2].dTime * 1e9 + 1000.0, static_cast<double>(sent[2].nStampNs));
 
     Env().midi->Clear(0);
@@ -486,6 +493,29 @@ TEST(AudioOutDevice, ALostStreamIsReportedAndTheOutputCanStartAgain) {
     ASSERT_TRUE(WaitFor([&] { return !env.directSound->Pump(0); }));  // the stream was closed
     speakers->PostRequest(std::make_shared<const Request::CStart>(44100, 2048));
     ASSERT_TRUE(WaitFor([&] { return env.directSound->Pump(0); }));
+}
+
+// A process-clock reading carried as seconds comes back as the same nanosecond, and a
+// frame's start as the same frame, however large the clock has grown; times between
+// units fall to the unit before; what cannot be a time is clamped.
+TEST(DeviceTime, UnitsComeBackWholeFromSeconds) {
+    std::mt19937_64 random(7);
+    size_t nWrong = 0;
+    for (const uint64_t nScale : {uint64_t{1'000'000'000}, uint64_t{1'000'000'000'000'000}}) {
+        std::uniform_int_distribution<uint64_t> pick(0, nScale);
+        for (int i = 0; i < 20000; ++i) {
+            const uint64_t nNs = pick(random);
+            const uint64_t nFrame = nNs / 1000;
+            nWrong += ToUnits(double(nNs) / 1e9, 1e9) != nNs;
+            nWrong += ToUnits(double(nFrame) / 48000.0, 48000.0) != nFrame;
+            nWrong += ToUnits((double(nFrame) + 0.5) / 48000.0, 48000.0) != nFrame;
+        }
+    }
+    EXPECT_EQ(nWrong, 0u);
+    EXPECT_EQ(ToUnits(0.9999 / 48000.0, 48000.0), 0u);
+    EXPECT_EQ(ToUnits(-1.0, 1e9), 0u);
+    EXPECT_EQ(ToUnits(std::nan(""), 1e9), 0u);
+    EXPECT_EQ(ToUnits(INFINITY, 1e9), std::numeric_limits<uint64_t>::max() - 1);
 }
 
 }  // namespace

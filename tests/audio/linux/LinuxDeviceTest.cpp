@@ -337,7 +337,8 @@ size_t Onset(const std::vector<float>& v, size_t nFrom, size_t nTo) {
 // wrong undisturbed, or twice, fails.
 // A take that holds the output up itself for nOwnPeriods counts as starved only when the
 // server lost time, ran late beyond what that hold-up explains (three times its periods),
-// or the program's senders fell behind.
+// the recorder's cycles broke off more often than half the hold-up's periods (twice at
+// most when only the hold-up delays the graph), or the program's senders fell behind.
 template <class FTake>
 void TakeOnceMoreIfStarved(CWorld& w, const std::function<bool()>& fClosed, FTake fTake, uint64_t nOwnPeriods = 0) {
     for (int nAttempt = 0;; ++nAttempt) {
@@ -364,7 +365,8 @@ void TakeOnceMoreIfStarved(CWorld& w, const std::function<bool()>& fClosed, FTak
                                      " times, " + std::to_string(after.nLateCycles - before.nLateCycles) +
                                      " cycles ran late" + (bBehind ? ", the program's senders fell behind" : "");
         const bool bStarved = nOwnPeriods ? after.nClockMoves != before.nClockMoves ||
-                                                after.nLateCycles - before.nLateCycles > 3 * nOwnPeriods
+                                                after.nLateCycles - before.nLateCycles > 3 * nOwnPeriods ||
+                                                2 * (after.nMissed - before.nMissed) > nOwnPeriods
                                           : after != before;
         if (nAttempt == 0 && (bStarved || bBehind)) {
             std::printf("The machine starved the JACK clients during the take (%s), which went wrong:%s\n"

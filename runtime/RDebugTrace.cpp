@@ -16,7 +16,10 @@ void DebugTrace(const char* fmt, ...) {
     va_start(ap, fmt);
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    std::fputs(buf, OwnStderr());
+    // Messages open with a line break by custom; each goes out as a whole line in one
+    // write, so it never runs into the program's other messages on the same stream.
+    const char* text = buf[0] == '\n' ? buf + 1 : buf;
+    std::fprintf(OwnStderr(), "%s\n", text);
 }
 
 }  // namespace DUve

@@ -5,7 +5,8 @@
 
 namespace DUve {
 
-// printf-style; the formatted text is cut at 4096 characters.
+// printf-style; the formatted text is cut at 4096 characters and written as a line of its
+// own (a leading line break, the custom of the callers, is not doubled).
 void DebugTrace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace DUve

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "runtime/RDebugTrace.h"
 #include "runtime/RForeignOutput.h"
 
 using namespace DUve;
@@ -35,6 +36,7 @@ void PrintThroughACapture() {
         std::fprintf(stderr, "said on standard error\n");
         std::printf("%s\n", std::string(1500, 'x').c_str());
         if (write(2, "written to descriptor 2\nand a last line without its end", 55) != 55) std::exit(5);
+        DebugTrace("\na trace of the program's own");
         std::fprintf(OwnStderr(), "the program's own message\n");
     }
     if (!SameFile(1, out) || !SameFile(2, err)) std::exit(6);
@@ -53,13 +55,15 @@ TEST(ForeignOutput, LinesGoToTheTraceAndTheStreamsComeBack) {
     const std::string sWas = szTrace ? szTrace : "";
     setenv("PALVOR_TRACE", "1", 1);
     const std::string sTrace = "\nplug-in or library output: ";
+    // Every trace and message is a line of its own, never run into another.
     EXPECT_EXIT(PrintThroughACapture(), ::testing::ExitedWithCode(0),
-                AllOf(HasSubstr("the program's own message\n"),
+                AllOf(ContainsRegex("(^|\n)a trace of the program's own\n"),
+                      ContainsRegex("(^|\n)the program's own message\n"),
                       // in the order printed: a pipe must not hold standard output's lines back
-                      HasSubstr(sTrace + "said on standard output" + sTrace + "said on standard error"),
-                      HasSubstr(sTrace + "written to descriptor 2"),
-                      HasSubstr(sTrace + "and a last line without its end"),
-                      HasSubstr(sTrace + std::string(1000, 'x') + " [cut]"),
+                      HasSubstr(sTrace + "said on standard output\n" + sTrace.substr(1) + "said on standard error\n"),
+                      HasSubstr(sTrace + "written to descriptor 2\n"),
+                      HasSubstr(sTrace + "and a last line without its end\n"),
+                      HasSubstr(sTrace + std::string(1000, 'x') + " [cut]\n"),
                       Not(ContainsRegex("(^|\n)said on")), Not(HasSubstr("xxxx\n")),
                       HasSubstr("after the end\n")));
     if (szTrace) setenv("PALVOR_TRACE", sWas.c_str(), 1);

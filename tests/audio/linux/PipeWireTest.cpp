@@ -150,10 +150,11 @@ TEST(PipeWire, TestSynthPlaysA4InTuneAndOnTimeThroughPipeWiresPulseAndJackServer
             const int nExit = pw.Run(args);
             std::this_thread::sleep_for(300ms);
             rec.Stop(SIGINT);
-            ASSERT_EQ(nExit, 0) << "palvorplay failed; see " << log;
             std::ifstream said(log);
             said.seekg(nLogBefore);
             const std::string sSaid(std::istreambuf_iterator<char>(said), {});
+            // The session's folder goes with the test: what palvorplay said is shown here.
+            ASSERT_EQ(nExit, 0) << "palvorplay failed, saying:\n" << sSaid;
             auto problems = Problems(LeftChannel(take));
             // The output kept its mix on the clock and its senders ahead of it.
             for (const char* p : {"realigned", "fell behind"})
